@@ -1,0 +1,67 @@
+// The supervisor state that both hosts carry: settings, client slots, the
+// affinity table, the synchronisation objects and the request flags, with the
+// run loop that works on them.
+#pragma once
+
+#include "activity_log.h"
+#include "service_params.h"
+#include "win_handles.h"
+
+// Timing of the supervisor.  The shipped programs always use these values;
+// tests shorten them through this member of the object, nothing else.
+struct SupervisorTimings {
+    DWORD MainWaitMs = 30000;            // one wait of the run loop
+    LONG StallCountdown = 10;            // time-outs between two stall checks
+    DWORD RetryWaitMs = 500;             // between launch retries
+    DWORD MutexWaitMs = 2000;            // for SettingsMutex at start-up
+    DWORD TrayPauseMs = 20000;           // after "TaskbarCreated"
+    DWORD StopWaitPerClientMs = 5000;    // OnStop's wait, per client
+    DWORD StopConfirmDelayMs = 1000;     // StopClient waitMs, ordinary stops
+    DWORD KeepVisibleConfirmDelayMs = 2000; // StopClient waitMs, tray restart
+};
+
+// Which settings load applies: the 9x host fixes the client count and type.
+enum class SettingsRules { NT, Windows9x };
+
+class SupervisorCore : public ServiceLogContext {
+public:
+    // serviceName must outlive the object (it is the host's ServiceName).
+    explicit SupervisorCore(const char* serviceName);
+    SupervisorCore(const SupervisorCore&) = delete;
+    SupervisorCore& operator=(const SupervisorCore&) = delete;
+
+    // Construction steps; each host calls them in its own order.
+    void SetLogPath();                       // "qelsvc.log" beside the exe
+    void LoadParams(SettingsRules rules);    // fills Params, logs 5 lines
+    void SaveParams() const;                 // writes Params to the key
+    // StopEvent, StoppedEvent and SettingsMutex; false when any is missing,
+    // and the host must then not run the supervisor.
+    bool CreateSyncObjects();
+
+    // The run loop (returns after every client was stopped, or at once when
+    // another supervisor holds SettingsMutex).
+    void Run();
+
+    // The stop request of both hosts' OnStop: sets StopRequested, and when
+    // `running` is set, wakes the loop, waits for StoppedEvent up to
+    // NumClients x 5000 ms, clears `running` and logs "Service Stopped".
+    void StopAndWait(volatile BOOL& running);
+
+    qel::UniqueHandle StopEvent;     // manual reset: wakes the run loop
+    qel::UniqueHandle StoppedEvent;  // manual reset: all clients stopped
+    qel::UniqueHandle SettingsMutex; // "KorvaneSvcMutex"
+
+    ServiceParams Params;
+
+    // Requests to the run loop: set the flag, then StopEvent.
+    volatile LONG StopRequested = 0;
+    volatile LONG KeepVisibleRestart = 0;
+    volatile LONG QueueEventPending = 0;
+    HWND volatile TrayWindow = nullptr;
+
+    ClientSlots Slots;
+    AffinityTableType AffinityTable = {};
+    SupervisorTimings Timings;
+};
+
+constexpr const char SETTINGS_MUTEX_NAME[] = "KorvaneSvcMutex";
