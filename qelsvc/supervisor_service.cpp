@@ -1,0 +1,41 @@
+#include "supervisor_service.h"
+
+#include "affinity.h"
+
+CSupervisorService::CSupervisorService() : CNTService(NT_SERVICE_NAME), Core(ServiceName)
+{
+    BuildAffinityTable(Core.AffinityTable);
+    Core.SetLogPath();
+    MajorVersion = 1;
+    MinorVersion = 6;
+    Core.LoadParams(SettingsRules::NT);
+    StopWaitHint = Core.Params.NumClients * 1500;
+    SyncObjectsReady = Core.CreateSyncObjects();
+    if (!SyncObjectsReady)
+        SyncObjectsError = GetLastError();
+}
+
+CSupervisorService::~CSupervisorService() = default;
+
+BOOL CSupervisorService::OnInit()
+{
+    CNTService::OnInit();
+    if (!SyncObjectsReady) {
+        // Initialize reports this code as the service's exit code.
+        SetLastError(SyncObjectsError ? SyncObjectsError : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+void CSupervisorService::OnStop()
+{
+    Core.StopAndWait(Running);
+}
+
+void CSupervisorService::OnShutdown()
+{
+    WriteLog(Core, "Service Shutdown");
+    OnStop();
+}
