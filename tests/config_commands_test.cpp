@@ -284,6 +284,7 @@ TEST_F(QelsvcCommand, ClientCountAndAffinity)
 
 TEST_F(QelsvcCommand, ClientArgumentsThatSayNothingSaveNothing)
 {
+    ExpectOutput("", ""); // no argument: straight to the dispatcher
     ExpectOutput("-p:x", "");
     ExpectOutput("-p", "");
     ExpectOutput("-p4", "");
@@ -472,7 +473,7 @@ TEST_F(QelsvcCommand, VersionCommandLogsTheSettingsFirst)
     key_.SetDword("KeepVisible", 1, REG_BINARY);
     qeltest::ConsoleRun run = qeltest::RunConsoleProgram("qelsvc.exe", "-v");
     ASSERT_TRUE(run.Finished);
-    EXPECT_EQ(0, qeltest::NormaliseLineEnds(run.Output).find("Korvane service Version 1.6\n"));
+    EXPECT_EQ(0u, qeltest::NormaliseLineEnds(run.Output).find("Korvane service Version 1.6\n"));
 
     std::vector<std::string> lines = qeltest::ReadLogLines(logPath, before);
     ASSERT_EQ(5u, lines.size());
