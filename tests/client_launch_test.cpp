@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "activity_log.h"
 #include "client_launch.h"
-#include "client_stop.h"
 #include "standin_client.h"
 #include "standin_message_box.h"
 #include "windows_family.h"
@@ -465,3 +465,130 @@ TEST_F(ClientLaunch, StandinCrashesAndFreezesOnRequest)
 }
 
 } // namespace
+
+// ---- The 9x family ----------------------------------------------------------
+//
+// These run in a copy of this test program that Wine runs as Windows 98 (its
+// AppDefaults "Version"); the test below starts it.  Named DISABLED_ so that
+// they run only there.
+
+const char FAMILY9X_EXE[] = "client_launch_9x.exe";
+
+struct FirstRunSetUp {
+    const ClientStateKey* state;
+    qel::UniqueHandle firstCopy;
+    bool setUpClient;
+};
+
+// Runs while the first-run box is up: the first copy is still running.
+void OnFirstRunBox(void* context)
+{
+    FirstRunSetUp* setUp = static_cast<FirstRunSetUp*>(context);
+    setUp->firstCopy.reset(standin::TakeObserverHandle(*setUp->state, 1000));
+    if (setUp->setUpClient)
+        setUp->state->Set(zr::NO_START_BUTTON, 0);
+}
+
+class ClientLaunchOn9x : public ClientLaunch {
+protected:
+    void SetUp() override { ASSERT_TRUE(qel::IsWindows9xFamily()) << "not run as Windows 98"; }
+};
+
+TEST_F(ClientLaunchOn9x, DISABLED_FirstRunBoxShowsOnceAndRetryFailsAlike)
+{
+    ClientStateKey state(0);
+    state.Set(zr::NO_START_BUTTON, 1);
+    state.Set(zr::OBSERVER_PID, GetCurrentProcessId());
+    FirstRunSetUp setUp{&state, qel::UniqueHandle(), false};
+    LaunchSlot slot = SentinelSlot();
+    int result;
+    int boxesShown;
+    std::string boxText;
+    {
+        standin::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
+        result = Launch(0, 0x3, 0, slot);
+        boxesShown = boxes.Count();
+        boxText = boxes.LastText();
+    }
+    OwnedProcess secondCopy(standin::TakeObserverHandle(state, 1000));
+    ExpectFailedLaunch(LAUNCH_NO_START, result, slot, secondCopy);
+    EXPECT_EQ(1, boxesShown);
+    EXPECT_EQ(FIRST_RUN_TEXT, boxText);
+    OwnedProcess firstCopy(setUp.firstCopy.release());
+    ASSERT_TRUE(firstCopy);
+    EXPECT_EQ(static_cast<DWORD>(LAUNCH_NO_START), firstCopy.ExitCode(2000));
+}
+
+TEST_F(ClientLaunchOn9x, DISABLED_FirstRunRetrySucceedsOnceClientIsSetUp)
+{
+    ClientStateKey state(0);
+    state.Set(zr::NO_START_BUTTON, 1);
+    state.Set(zr::OBSERVER_PID, GetCurrentProcessId());
+    FirstRunSetUp setUp{&state, qel::UniqueHandle(), true};
+    LaunchSlot slot;
+    int result;
+    int boxesShown;
+    {
+        standin::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
+        result = Launch(0, 0x3, 0, slot);
+        boxesShown = boxes.Count();
+    }
+    ASSERT_EQ(LAUNCH_OK, result);
+    EXPECT_EQ(1, boxesShown);
+    EXPECT_EQ(1u, state.Dword(zr::REC_CLICKS));
+    EXPECT_EQ(slot.ProcessId, state.Dword(zr::REC_PROCESS_ID));
+    OwnedProcess firstCopy(setUp.firstCopy.release());
+    EXPECT_EQ(static_cast<DWORD>(LAUNCH_NO_START), firstCopy.ExitCode(2000));
+    CloseHandle(standin::TakeObserverHandle(state, 1000));
+    CloseHandle(slot.ProcessHandle);
+}
+
+TEST_F(ClientLaunchOn9x, DISABLED_MaskIsNeverApplied)
+{
+    ClientStateKey state(0);
+    LaunchSlot slot;
+    ASSERT_EQ(LAUNCH_OK, Launch(0, 0x0, 0, slot));
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask));
+    EXPECT_EQ(static_cast<ULONGLONG>(systemMask), state.Qword(zr::REC_AFFINITY_MASK));
+    CloseHandle(slot.ProcessHandle);
+}
+
+// Runs the tests above in a copy of this program that Wine treats as a
+// Windows 98 program.
+TEST(ClientLaunchFamily9x, FirstRunAndMaskUnderWindows98)
+{
+    char self[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameA(nullptr, self, sizeof self));
+    char copyPath[MAX_PATH];
+    ReplaceFileName(copyPath, sizeof copyPath, self, FAMILY9X_EXE);
+    ASSERT_TRUE(CopyFileA(self, copyPath, FALSE));
+
+    std::string appKey = std::string("Software\\Wine\\AppDefaults\\") + FAMILY9X_EXE;
+    HKEY rawKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, appKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &rawKey, nullptr));
+    qel::UniqueRegKey appDefaults(rawKey);
+    RegSetValueExA(appDefaults.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
+    struct Cleanup {
+        std::string key, exe;
+        ~Cleanup()
+        {
+            RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+            DeleteFileA(exe.c_str());
+        }
+    } cleanup{appKey, copyPath};
+
+    std::string commandLine = std::string("\"") + copyPath +
+                              "\" --gtest_filter=ClientLaunchOn9x.* --gtest_also_run_disabled_tests";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    ASSERT_TRUE(CreateProcessA(copyPath, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &created));
+    CloseHandle(created.hThread);
+    OwnedProcess child(created.hProcess);
+    ASSERT_TRUE(child.WaitEnded(90000)) << "the Windows 98 run did not finish";
+    EXPECT_EQ(0u, child.ExitCode(0)) << "a test failed in the Windows 98 run (its output is above)";
+}
