@@ -21,6 +21,8 @@ const DWORD TERMINATED = 0xFFFFFFFFu;
 
 class ClientStop : public ::testing::Test {
 protected:
+    ClientStop() { standin::WarmUpDesktop(); }
+
     // Starts a copy of client `index`; `watch` gets a second handle to it, as
     // the slot's own handle goes to StopClient.
     void Start(unsigned index, int trueIdle, LaunchSlot& slot, OwnedProcess& watch)

@@ -38,6 +38,16 @@ bool QueryValue(const std::string& path, const char* name, DWORD* type, std::vec
 
 } // namespace
 
+void WarmUpDesktop()
+{
+    GetDesktopWindow();
+    // A window of our own completes this thread's connection to the desktop.
+    HWND probe = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+    if (probe)
+        DestroyWindow(probe);
+}
+
 std::string StandinPath()
 {
     char path[MAX_PATH];

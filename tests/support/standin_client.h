@@ -11,6 +11,13 @@
 
 namespace standin {
 
+// Makes sure this process's desktop is up before a copy is started.  Under
+// Wine the desktop process of a fresh session (or one that has just been
+// left idle and ended) is started by the first GUI program; a copy that is
+// that first program waits for it in a way that counts as input-idle, before
+// it has created any window.  Attaching the test process first avoids that.
+void WarmUpDesktop();
+
 // zr.exe beside the running test program.
 std::string StandinPath();
 
