@@ -46,7 +46,7 @@ const UINT WM_TRAY_NOTIFY = WM_APP + 1;
 // Twelve labels sit between the progress text and "Start!" in z-order.
 const char* const LABEL_TEXTS[PROGRESS_DISTANCE - 1] = {
     "Project:", "Prime search", "Work unit:", "1 of 1", "Deadline:", "none",
-    "Version:", "1.10",         "Priority:",  "idle",   "Status:",   "ready"};
+    "Version:", "1.10",         "Priority:",  "low",    "Status:",   "ready"};
 
 struct Behaviour {
     DWORD crashAfterMs;
