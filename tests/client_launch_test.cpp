@@ -441,6 +441,30 @@ TEST_F(ClientLaunch, KeyFailureKillsCopyAndSecondLaunchWaitsForFirst)
         CloseHandle(jobA.slot.ProcessHandle);
 }
 
+TEST_F(ClientLaunch, SimultaneousFirstLaunchesBothSucceed)
+{
+    // Run on its own (as CTest runs each test), these are the first launches
+    // of the process: one thread binds, the other waits for it.
+    ClientStateKey stateA(6);
+    ClientStateKey stateB(7);
+    LaunchJob jobA{exe_, 6, LaunchSlot()};
+    LaunchJob jobB{exe_, 7, LaunchSlot()};
+    qel::UniqueHandle threadA(CreateThread(nullptr, 0, RunLaunchJob, &jobA, 0, nullptr));
+    qel::UniqueHandle threadB(CreateThread(nullptr, 0, RunLaunchJob, &jobB, 0, nullptr));
+    ASSERT_TRUE(threadA && threadB);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(threadA.get(), 15000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(threadB.get(), 15000));
+    OwnedProcess copyA(jobA.result == LAUNCH_OK ? jobA.slot.ProcessHandle : nullptr);
+    OwnedProcess copyB(jobB.result == LAUNCH_OK ? jobB.slot.ProcessHandle : nullptr);
+    ASSERT_EQ(LAUNCH_OK, jobA.result);
+    ASSERT_EQ(LAUNCH_OK, jobB.result);
+    // Each copy read its own "ClientKey".
+    EXPECT_EQ(jobA.slot.ProcessId, stateA.Dword(zr::REC_PROCESS_ID));
+    EXPECT_EQ(jobB.slot.ProcessId, stateB.Dword(zr::REC_PROCESS_ID));
+    EXPECT_EQ("ZR - client 7", stateA.Text(zr::REC_TITLE_AT_CLICK));
+    EXPECT_EQ("ZR - client 8", stateB.Text(zr::REC_TITLE_AT_CLICK));
+}
+
 // ---- The stand-in's own misbehaviour switches -------------------------------
 
 TEST_F(ClientLaunch, StandinCrashesAndFreezesOnRequest)
