@@ -1,5 +1,7 @@
 #include "restart_schedule.h"
 
+#include "config_rules.h"
+
 namespace {
 
 ULONGLONG ToTicks(const FILETIME& time)
@@ -21,11 +23,6 @@ FILETIME FromTicks(ULONGLONG ticks)
 }
 
 } // namespace
-
-bool IsValidRestartTime(DWORD restartTime)
-{
-    return restartTime / 100 < 24 && restartTime % 100 < 60;
-}
 
 bool NextRestartAfter(DWORD hourlyRestart, DWORD restartTime, const SYSTEMTIME& localNow,
                       const FILETIME& localNowFileTime, FILETIME* nextRestart)

@@ -8,10 +8,6 @@
 constexpr ULONGLONG FILETIME_TICKS_PER_MINUTE = 60ull * 10000000ull;
 constexpr ULONGLONG FILETIME_TICKS_PER_DAY = 864000000000ull;
 
-// True when restartTime reads as a time of day (hour below 24, minute below
-// 60).
-bool IsValidRestartTime(DWORD restartTime);
-
 // The schedule arithmetic on a given clock: localNow is the local time of day
 // (GetLocalTime), localNowFileTime the same instant as a local FILETIME.
 // Returns false, leaving *nextRestart untouched, when hourlyRestart is 0 and
@@ -20,7 +16,7 @@ bool NextRestartAfter(DWORD hourlyRestart, DWORD restartTime, const SYSTEMTIME& 
                       const FILETIME& localNowFileTime, FILETIME* nextRestart);
 
 // NextRestartAfter on the machine's clock.  A false result means there is no
-// daily restart to schedule (see IsValidRestartTime); the caller reports it.
+// daily restart to schedule (RestartTime is no time of day); the caller reports it.
 bool ComputeNextRestart(DWORD hourlyRestart, DWORD restartTime, FILETIME* nextRestart);
 
 // The current time as a local FILETIME, the way the run loop compares it
