@@ -25,14 +25,6 @@ std::string RunQelsvc(const std::string& arguments)
     return WithoutCarriageReturns(result.Output);
 }
 
-void SetSetting(const char* name, DWORD value)
-{
-    qel::UniqueRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             key.put(), nullptr));
-    RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
 LONGLONG FileSize(const std::string& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -105,8 +97,8 @@ protected:
 TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
 {
     ASSERT_EQ("Korvane service installed\n", RunQelsvc("-i"));
-    SetSetting("NumClients", kClients);
-    SetSetting("AffType", 1);
+    RunQelsvc("-p:3");
+    EXPECT_NE(std::string::npos, RunQelsvc("-m").find("Monitor and Restart = TRUE"));
 
     ASSERT_TRUE(StartServiceByName(kServiceName));
     ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_RUNNING, 30000));
@@ -120,6 +112,17 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
         EXPECT_EQ("ZR - client " + std::to_string(i + 1), ReadStandInString(i, zr::REC_TITLE_AT_CLICK));
         EXPECT_FALSE(WaitProcessEnd(pids[i], 0));
     }
+
+    // A copy killed from outside comes back in its own slot.
+    DWORD killed = pids[1];
+    EndProcessById(killed);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(100)) {
+        pids[1] = ReadStandInDword(1, zr::REC_PROCESS_ID);
+        if (pids[1] != killed && pids[1] != 0 && ReadStandInDword(1, zr::REC_CLICKS) == 1)
+            break;
+    }
+    ASSERT_NE(killed, pids[1]);
+    EXPECT_EQ("ZR - client 2", ReadStandInString(1, zr::REC_TITLE_AT_CLICK));
 
     // The handler answers only after the supervisor's stop wait, which can
     // outlast Wine's control time-out (error 1053): the state tells.
@@ -138,7 +141,8 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
     std::vector<std::string> log = LogSince(logPath, logOffset);
     const std::vector<std::string> expected = {
         "Starting Service",          "starting client 1",       "starting client 2",
-        "starting client 3",         "Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
+        "starting client 3",         "Process " + Hex(killed) + " (client 2) terminated", " Attempting restart",
+        "Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
         "Stopping process " + Hex(pids[1]) + "...", "Stopping process " + Hex(pids[2]) + "...",
         "Client Stop completed",     "Service Stopped"};
     size_t from = 0;
