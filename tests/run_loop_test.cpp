@@ -455,6 +455,21 @@ TEST(RunLoop, AStopRequestedBeforeTheRunEndsItWithoutStartingAnything)
     EXPECT_TRUE(SettingsMutexIsFree(h.core));
 }
 
+TEST(RunLoop, AStoredRestartTimeThatIsNoTimeOfDayDisablesTheDailyRestart)
+{
+    RunLoopHarness h(1);
+    h.core.Params.AutoRestart = 1;
+    h.core.Params.RestartTime = 2400;
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    Sleep(1500);  // several time-outs: none restarts anything
+    ASSERT_TRUE(h.Stop());
+    std::vector<std::string> log = h.Log();
+    EXPECT_EQ(1, CountLines(log, "RestartTime 2400 is not a time of day: no daily restart"));
+    EXPECT_EQ(-1, FindLine(log, "Timed Restart"));
+    EXPECT_EQ(1, CountLines(log, "starting client ", true));
+}
+
 TEST(RunLoop, RequestFlagsNeverSwallowAStopAndAQueueEventTouchesNoClient)
 {
     RunLoopHarness h(1);
