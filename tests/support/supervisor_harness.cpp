@@ -29,12 +29,26 @@ void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
         RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
+namespace {
+
+// RegGetValueA would need a newer _WIN32_WINNT than the programs target.
+bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
+           type == expectedType;
+}
+
+} // namespace
+
 DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing)
 {
     DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), name, RRF_RT_REG_DWORD, nullptr,
-                     &value, &size) != ERROR_SUCCESS)
+    if (!QueryStandInValue(clientIndex, name, REG_DWORD, &value, sizeof value))
         return missing;
     return value;
 }
@@ -42,9 +56,7 @@ DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing)
 std::string ReadStandInString(unsigned clientIndex, const char* name)
 {
     char text[512] = {};
-    DWORD size = sizeof text;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), name, RRF_RT_REG_SZ, nullptr, text,
-                     &size) != ERROR_SUCCESS)
+    if (!QueryStandInValue(clientIndex, name, REG_SZ, text, sizeof text - 1))
         return std::string();
     return text;
 }
