@@ -340,11 +340,18 @@ void RunPass::MainWait()
         case WakeReason::Failed: {
             // Nothing in the set can be trusted to say which client is meant.
             // Report it and wait on StopEvent alone for one wait period, so
-            // a stop still ends the run and a lasting failure cannot spin.
+            // that a stop or a tray request is still served and a lasting
+            // failure cannot spin.
             DWORD error = GetLastError();
             WriteLog(core_, "Wait failed (result 0x%x, error %u), waiting again", static_cast<unsigned>(result),
                      static_cast<unsigned>(error));
-            WaitForSingleObject(core_.StopEvent.get(), core_.Timings.MainWaitMs);
+            DWORD single = WaitForSingleObject(core_.StopEvent.get(), core_.Timings.MainWaitMs);
+            if (single == WAIT_OBJECT_0) {
+                if (OnStopEvent())
+                    return;
+            } else if (single != WAIT_TIMEOUT) {
+                Sleep(core_.Timings.MainWaitMs);
+            }
             break;
         }
         }
@@ -398,7 +405,8 @@ void RunPass::Run()
 
     timedRestart_ = params_.AutoRestart != 0 || params_.HourlyRestart != 0;
     if (timedRestart_ && !ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_)) {
-        WriteLog(core_, "RestartTime %u is not a time of day: no daily restart", static_cast<unsigned>(params_.RestartTime));
+        WriteLog(core_, "RestartTime %u is not a time of day: no daily restart",
+                 static_cast<unsigned>(params_.RestartTime));
         timedRestart_ = false;
     }
 
