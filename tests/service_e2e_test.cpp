@@ -2,6 +2,7 @@
 // the Service Control Manager, with three stand-in clients.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
