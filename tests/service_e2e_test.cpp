@@ -128,8 +128,9 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
     // The handler answers only after the supervisor's stop wait, which can
     // outlast Wine's control time-out (error 1053): the state tells.
     SetLastError(0xdeadbeef);
-    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP))
+    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), GetLastError());
+    }
     ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
 
     for (unsigned i = 0; i < kClients; ++i) {
