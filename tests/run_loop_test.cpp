@@ -191,7 +191,7 @@ TEST(RunLoop, StartsEveryClientWorkingAndStopsThemThroughExit)
 {
     RunLoopHarness h(3);
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true)) << h.LogDump();
 
     std::vector<DWORD> pids;
     for (unsigned i = 0; i < 3; ++i) {
@@ -234,14 +234,14 @@ TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
     RunLoopHarness h(2);
     h.core.Params.MonitorRestart = 1;
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
 
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
         DWORD oldPid = h.core.Slots.ProcessId[0];
         DWORD otherPid = h.core.Slots.ProcessId[1];
         EndProcessById(oldPid);
-        ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, round, true));
+        ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, round, true)) << h.LogDump();
         DWORD newPid = h.core.Slots.ProcessId[0];
         EXPECT_NE(0u, newPid);
         EXPECT_NE(oldPid, newPid);
@@ -257,8 +257,8 @@ TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
     // is still reported with its own number.
     DWORD secondPid = h.core.Slots.ProcessId[1];
     EndProcessById(secondPid);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(secondPid) + " (client 2) terminated", 10000));
-    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 3, true));
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(secondPid) + " (client 2) terminated", 10000)) << h.LogDump();
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 3, true)) << h.LogDump();
     ASSERT_TRUE(h.Stop());
 }
 
@@ -266,16 +266,16 @@ TEST(RunLoop, WithoutMonitorRestartAnEndedClientLeavesAnEmptySlot)
 {
     RunLoopHarness h(3);
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true)) << h.LogDump();
     DWORD pids[3] = {h.core.Slots.ProcessId[0], h.core.Slots.ProcessId[1], h.core.Slots.ProcessId[2]};
 
     EndProcessById(pids[1]);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[1]) + " (client 2) terminated", 10000));
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[1]) + " (client 2) terminated", 10000)) << h.LogDump();
     Sleep(500);
     EXPECT_EQ(0u, h.core.Slots.ProcessId[1]);
     // The third client moved up in the wait list but keeps its number.
     EndProcessById(pids[2]);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[2]) + " (client 3) terminated", 10000));
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[2]) + " (client 3) terminated", 10000)) << h.LogDump();
     Sleep(500);
     EXPECT_EQ(0u, h.core.Slots.ProcessId[2]);
     EXPECT_EQ(pids[0], h.core.Slots.ProcessId[0]);
@@ -297,17 +297,17 @@ TEST(RunLoop, AFrozenProgressTextIsRestartedAtTheStallCheckAMovingOneIsNot)
     h.core.Timings.MainWaitMs = 400;
     SetStandInValue(1, zr::FREEZE_PROGRESS, 1);
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
     DWORD started = GetTickCount();
     DWORD movingPid = h.core.Slots.ProcessId[0];
     DWORD frozenPid = h.core.Slots.ProcessId[1];
 
     // The first check comes with the 11th time-out; the restarted copy is
     // frozen too, so the next check finds it stalled again.
-    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000));
+    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000)) << h.LogDump();
     EXPECT_GE(GetTickCount() - started, 10u * 400u);
-    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true));
-    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000, 2));
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true)) << h.LogDump();
+    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000, 2)) << h.LogDump();
 
     std::vector<std::string> log = h.Log();
     EXPECT_EQ(-1, FindLine(log, "Client 1 is stalled - attempting restart"));
@@ -323,14 +323,14 @@ TEST(RunLoop, TimedRestartRelaunchesEverySlotEmptyOnesIncluded)
     h.core.Params.HourlyRestart = 1;
     h.core.Timings.MainWaitMs = 500;
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
     DWORD first = h.core.Slots.ProcessId[0];
     DWORD second = h.core.Slots.ProcessId[1];
     EndProcessById(second);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000));
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000)) << h.LogDump();
 
     // The instant is the next whole minute at the latest.
-    ASSERT_TRUE(h.WaitForLog("Restart successful: ", 70000 + kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Restart successful: ", 70000 + kStartMs, 2, true)) << h.LogDump();
     std::vector<std::string> log = h.Log();
     EXPECT_TRUE(LinesInOrder(log, {"Timed Restart", " Stopping process " + Hex(first) + " (client 1)...",
                                    " Restarting client 1", SuccessLine("Restart successful: ", h.core, 0),
@@ -346,18 +346,18 @@ TEST(RunLoop, TaskbarCreatedRestartsEverySlotAfterThePause)
     RunLoopHarness h(2);
     h.core.Params.KeepVisible = 1;
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
     DWORD first = h.core.Slots.ProcessId[0];
     DWORD second = h.core.Slots.ProcessId[1];
     EndProcessById(second);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000));
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000)) << h.LogDump();
     for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
         Sleep(50);
     HWND trayWindow = h.core.TrayWindow;
     ASSERT_NE(nullptr, trayWindow);
 
     ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
-    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 2, true)) << h.LogDump();
     std::vector<std::string> log = h.Log();
     EXPECT_TRUE(LinesInOrder(log, {"KeepVisible restart initiated...", " Stopping client 1...",
                                    " Restarting client 1...", SuccessLine(" Restart successful: ", h.core, 0),
@@ -381,7 +381,7 @@ TEST(RunLoop, AStopDuringTheKeepersPauseWaitsForItAndStillCompletes)
     h.core.Params.KeepVisible = 1;
     h.core.Timings.TrayPauseMs = 2000;
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
     for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
         Sleep(50);
     ASSERT_NE(nullptr, h.core.TrayWindow);
@@ -403,7 +403,7 @@ TEST(RunLoop, ASecondSupervisorGivesUp)
 {
     RunLoopHarness first(1);
     first.Start();
-    ASSERT_TRUE(first.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    ASSERT_TRUE(first.WaitForLog("Client start successful: ", kStartMs, 1, true)) << first.LogDump();
 
     RunLoopHarness second(1);
     second.Start();
@@ -420,7 +420,7 @@ TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
     h.core.Timings.StopWaitPerClientMs = 1000;  // two clients: 2 s
     SetStandInValue(0, zr::HANG_AFTER_CONFIRM, 1);
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
     DWORD hanging = h.core.Slots.ProcessId[0];
     DWORD healthy = h.core.Slots.ProcessId[1];
     ASSERT_EQ(1u, ReadStandInDword(0, zr::HANG_AFTER_CONFIRM));
@@ -463,7 +463,7 @@ TEST(RunLoop, AStoredRestartTimeThatIsNoTimeOfDayDisablesTheDailyRestart)
     h.core.Params.AutoRestart = 1;
     h.core.Params.RestartTime = 2400;
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
     Sleep(1500);  // several time-outs: none restarts anything
     ASSERT_TRUE(h.Stop());
     std::vector<std::string> log = h.Log();
@@ -476,12 +476,12 @@ TEST(RunLoop, RequestFlagsNeverSwallowAStopAndAQueueEventTouchesNoClient)
 {
     RunLoopHarness h(1);
     h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
     DWORD pid = h.core.Slots.ProcessId[0];
 
     h.core.QueueEventPending = 1;
     SetEvent(h.core.StopEvent.get());
-    ASSERT_TRUE(h.WaitForLog("Queue event processed...", 5000));
+    ASSERT_TRUE(h.WaitForLog("Queue event processed...", 5000)) << h.LogDump();
     Sleep(500);
     EXPECT_EQ(0, h.core.QueueEventPending);
     EXPECT_EQ(pid, h.core.Slots.ProcessId[0]);
@@ -504,7 +504,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
         RunLoopHarness h(2);
         SetStandInValue(0, zr::NO_START_BUTTON, 1);
         h.Start();
-        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
         std::vector<std::string> log = h.Log();
         EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "starting client 2",
                                        SuccessLine("Client start successful: ", h.core, 1)}));
@@ -520,7 +520,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
         h.core.Params.MonitorRestart = 1;
         SetStandInValue(0, zr::NO_START_BUTTON, 1);
         h.Start();
-        ASSERT_TRUE(h.WaitForLog("Retrying...", kStartMs, 2));
+        ASSERT_TRUE(h.WaitForLog("Retrying...", kStartMs, 2)) << h.LogDump();
         ASSERT_TRUE(h.Stop());
         std::vector<std::string> log = h.Log();
         EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "Retrying...",
@@ -551,7 +551,7 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
     if (qel::IsWindows9xFamily()) {
         RunLoopHarness h(5);
         h.Start();
-        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
         ASSERT_TRUE(h.Stop());
         std::vector<std::string> log = h.Log();
         EXPECT_EQ(2, CountLines(log, "starting client ", true));

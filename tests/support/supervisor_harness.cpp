@@ -202,6 +202,14 @@ bool RunLoopHarness::Stop(DWORD joinMs)
     return WaitRunEnd(joinMs);
 }
 
+std::string RunLoopHarness::LogDump() const
+{
+    std::string dump = "log:\n";
+    for (const std::string& line : Log())
+        dump += "  " + line + "\n";
+    return dump;
+}
+
 bool RunLoopHarness::WaitForLog(const std::string& text, DWORD timeoutMs, int count, bool prefix) const
 {
     DWORD start = GetTickCount();

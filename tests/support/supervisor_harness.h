@@ -53,6 +53,8 @@ public:
     bool WaitRunEnd(DWORD timeoutMs);
 
     std::vector<std::string> Log() const { return ReadLogTexts(core.LogPath); }
+    // The log as text, for failure messages.
+    std::string LogDump() const;
     // Waits until the log holds `count` lines equal to (or starting with)
     // text.
     bool WaitForLog(const std::string& text, DWORD timeoutMs, int count = 1, bool prefix = false) const;
