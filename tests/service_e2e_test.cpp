@@ -68,6 +68,7 @@ class ServiceEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        BringUpDesktop();
         MakeConsoleDispatcherFailFast();
         RemoveServiceIfPresent(kServiceName, 60000);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);

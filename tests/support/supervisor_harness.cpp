@@ -132,8 +132,16 @@ std::string Hex(DWORD value)
     return text;
 }
 
+void BringUpDesktop()
+{
+    if (HWND warmUp = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr))
+        DestroyWindow(warmUp);
+}
+
 RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
 {
+    BringUpDesktop();
+
     char tempDir[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, tempDir);
     snprintf(core.LogPath, sizeof core.LogPath, "%sqel_runloop_%lu_%lu.log", tempDir,

@@ -10,6 +10,13 @@
 
 #include "supervisor_core.h"
 
+// Wine ends its desktop process a few seconds after the last program with
+// windows, and the first GUI program after that can look input-idle before
+// it has any window (its launch then fails with code 3 or 4).  A window of
+// the test process brings the desktop up first, so that a stand-in never
+// starts it itself.
+void BringUpDesktop();
+
 // HKLM path of the stand-in state key of a client index (cache, cache2, ...).
 std::string StandInKeyPath(unsigned clientIndex);
 void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
