@@ -1,14 +1,204 @@
 #include "settings.h"
 
-#include "supervisor_core.h"
+#include <cstring>
 
-// Placeholder until the registry store lands.
-void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRules)
+#include "supervisor_core.h"
+#include "win_handles.h"
+
+namespace {
+
+// Reads one value of any registry type into buffer.  Fails when the value is
+// missing or longer than the buffer.  The value is read into a scratch copy
+// first: on ERROR_MORE_DATA Windows may have written part of it, and a failed
+// read must leave the caller's buffer as it was.  A value shorter than the
+// buffer (hand-edited data only; a save never writes one) fills the rest of
+// the buffer with zero bytes, so a 2-byte value reads as that number and
+// never as old bytes mixed with new ones.
+bool ReadValue(HKEY key, const char* name, void* buffer, DWORD size, DWORD* bytesRead = nullptr)
+{
+    BYTE scratch[MAX_CLIENTS * sizeof(DWORD)] = {};
+    if (size > sizeof scratch)
+        size = sizeof scratch;
+    DWORD length = size;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, scratch, &length) != ERROR_SUCCESS || length > size)
+        return false;
+    memcpy(buffer, scratch, size);
+    if (bytesRead)
+        *bytesRead = length;
+    return true;
+}
+
+DWORD ReadDword(HKEY key, const char* name, DWORD fallback)
+{
+    DWORD value = 0;
+    return ReadValue(key, name, &value, sizeof value) ? value : fallback;
+}
+
+void SetDword(HKEY key, const char* name, DWORD type, DWORD value)
+{
+    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+void SetFlag(HKEY key, const char* name, DWORD flag)
+{
+    SetDword(key, name, REG_BINARY, flag ? 1 : 0);
+}
+
+void SetArray(HKEY key, const char* name, const DWORD* entries, DWORD count)
+{
+    RegSetValueExA(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(entries), count * sizeof(DWORD));
+}
+
+DWORD ProcessorCount()
 {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    params.NumClients = info.dwNumberOfProcessors;
-    WriteLog(log, "Parms retrieved: NumClients = %d", static_cast<int>(params.NumClients));
+    return info.dwNumberOfProcessors;
 }
 
-void SaveParams(const ServiceParams&, HANDLE) {}
+// From AutoRestart on: the part of the load that both hosts share.
+void LoadCommonValues(HKEY key, ServiceParams& params)
+{
+    params.AutoRestart = ReadDword(key, "AutoRestart", 0);
+    if (params.AutoRestart)
+        params.RestartTime = ReadDword(key, "RestartTime", 0);
+    params.TrueIdle = ReadDword(key, "TrueIdle", 0);
+    params.NormalizeXP = ReadDword(key, "NormalizeXP", 0);
+    params.MonitorRestart = ReadDword(key, "MonitorRestart", 0);
+    params.StuckRestart = ReadDword(key, "StuckRestart", 0);
+    params.KeepVisible = ReadDword(key, "KeepVisible", 0);
+    params.WUQueue = ClampLoadedQueueSize(ReadDword(key, "WUQueue", 0));
+    if (params.WUQueue != 0) {
+        // A failed read leaves its array as it was.
+        DWORD size = params.WUQueue * sizeof(DWORD);
+        ReadValue(key, "QueueK", params.QueueK, size);
+        ReadValue(key, "QueueN", params.QueueN, size);
+        ReadValue(key, "QueueState", params.QueueState, size);
+        ReadValue(key, "QueueOrder", params.QueueOrder, size);
+    }
+    params.AutodialType = ClampLoadedAutodialType(ReadDword(key, "AutodialType", 0));
+    params.HourlyRestart = ReadDword(key, "HourlyRestart", 0);
+}
+
+void LoadClientLayout(HKEY key, ServiceParams& params, DWORD processors)
+{
+    DWORD stored = 0;
+    params.NumClients = ReadValue(key, "NumClients", &stored, sizeof stored) ? ClampLoadedClientCount(stored)
+                                                                             : DefaultClientCount(processors);
+    params.AffType = ClampLoadedAffType(ReadDword(key, "AffType", 0));
+    if (params.AffType == AFFINITY_CUSTOM) {
+        // The stored list sets the client count; it may even be 0 (a custom
+        // type saved with no clients).
+        DWORD bytesRead = 0;
+        if (ReadValue(key, "CustAff", params.CustAff, sizeof params.CustAff, &bytesRead))
+            params.NumClients = bytesRead / sizeof(DWORD);
+        else
+            params.AffType = AFFINITY_SEPARATE;
+    }
+}
+
+void LoadDefaults(ServiceParams& params, DWORD processors)
+{
+    // RestartTime, CustAff and the queue arrays keep what they held.
+    params.NumClients = DefaultClientCount(processors);
+    params.AffType = 0;
+    params.AutoRestart = 0;
+    params.TrueIdle = 0;
+    params.NormalizeXP = 0;
+    params.MonitorRestart = 0;
+    params.StuckRestart = 0;
+    params.KeepVisible = 0;
+    params.HourlyRestart = 0;
+    params.WUQueue = 0;
+    params.AutodialType = 0;
+}
+
+void LogSettings(const ServiceParams& params, const ServiceLogContext& log)
+{
+    WriteLog(log, "Parms retrieved: NumClients = %d, AffType = %d, WUQueue = %d, PeriodicRestart = %d, AutodialType = %d",
+             static_cast<int>(params.NumClients), static_cast<int>(params.AffType), static_cast<int>(params.WUQueue),
+             static_cast<int>(params.HourlyRestart), static_cast<int>(params.AutodialType));
+    WriteLog(log, " TrueIdle = %s, MonitorRestart = %s, StuckRestart = %s, KeepVisible = %s", FlagText(params.TrueIdle),
+             FlagText(params.MonitorRestart), FlagText(params.StuckRestart), FlagText(params.KeepVisible));
+    WriteLog(log, " NormalizeXP = %s", FlagText(params.NormalizeXP));
+    if (params.AutoRestart)
+        WriteLog(log, " AutoRestart at %02d:%02d", static_cast<int>(params.RestartTime / 100),
+                 static_cast<int>(params.RestartTime % 100));
+    else
+        WriteLog(log, " AutoRestart OFF");
+    WriteLog(log, "** ZR Client version 1.10+ **");
+}
+
+} // namespace
+
+DWORD DefaultClientCount(DWORD numberOfProcessors)
+{
+    // Decision: more than 32 processors give 32 clients, the most the client
+    // slots hold; the count is otherwise the processor count.
+    return ClampLoadedClientCount(numberOfProcessors);
+}
+
+void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRules rules)
+{
+    DWORD processors = ProcessorCount();
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, GENERIC_READ, key.put()) != ERROR_SUCCESS) {
+        key.release();
+        LoadDefaults(params, processors);
+    } else {
+        if (rules == SettingsRules::Windows9x) {
+            // The 9x host runs one client of the Separate type whenever the
+            // key exists, whatever the key says.
+            params.NumClients = 1;
+            params.AffType = AFFINITY_SEPARATE;
+        } else {
+            LoadClientLayout(key.get(), params, processors);
+        }
+        LoadCommonValues(key.get(), params);
+    }
+    LogSettings(params, log);
+}
+
+void SaveParams(const ServiceParams& params, HANDLE settingsMutex)
+{
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+        key.release();
+        return;
+    }
+    HKEY k = key.get();
+    SetDword(k, "NumClients", REG_DWORD, params.NumClients);
+    SetDword(k, "AffType", REG_DWORD, params.AffType);
+    // The record's arrays hold MAX_CLIENTS entries: a larger count (only an
+    // unchecked in-memory value could hold one) must not write past them.
+    if (params.AffType == AFFINITY_CUSTOM)
+        SetArray(k, "CustAff", params.CustAff, params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : params.NumClients);
+    SetFlag(k, "AutoRestart", params.AutoRestart);
+    if (params.AutoRestart)
+        SetDword(k, "RestartTime", REG_BINARY, params.RestartTime);
+    SetFlag(k, "TrueIdle", params.TrueIdle);
+    SetFlag(k, "NormalizeXP", params.NormalizeXP);
+    SetFlag(k, "MonitorRestart", params.MonitorRestart);
+    SetFlag(k, "StuckRestart", params.StuckRestart);
+    SetFlag(k, "KeepVisible", params.KeepVisible);
+    SetDword(k, "HourlyRestart", REG_BINARY, params.HourlyRestart);
+    SetDword(k, "WUQueue", REG_BINARY, params.WUQueue);
+    SetDword(k, "AutodialType", REG_BINARY, params.AutodialType);
+
+    if (params.WUQueue != 0) {
+        // The running supervisor holds the mutex for its whole run: the queue
+        // is written only when nobody else holds it.  An abandoned mutex is
+        // ours now; a failed wait (no mutex at all) is not taken as a free
+        // one, since it cannot tell that no supervisor runs.
+        DWORD waited = settingsMutex ? WaitForSingleObject(settingsMutex, 0) : WAIT_FAILED;
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+            qel::MutexHold hold(settingsMutex);
+            DWORD count = params.WUQueue > MAX_CLIENTS ? MAX_CLIENTS : params.WUQueue;
+            SetArray(k, "QueueK", params.QueueK, count);
+            SetArray(k, "QueueN", params.QueueN, count);
+            SetArray(k, "QueueState", params.QueueState, count);
+            SetArray(k, "QueueOrder", params.QueueOrder, count);
+        }
+    }
+}

@@ -15,3 +15,16 @@ void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRul
 // Writes params to the key.  The queue arrays are written only when
 // settingsMutex can be taken at once.  Reports nothing.
 void SaveParams(const ServiceParams& params, HANDLE settingsMutex);
+
+// The default client count: the processor count, brought into 1..MAX_CLIENTS
+// (a machine may report more processors than there are client slots).
+DWORD DefaultClientCount(DWORD numberOfProcessors);
+
+// The range rules of a load, over plain values.  All compare unsigned.
+inline DWORD ClampLoadedClientCount(DWORD stored) { return stored == 0 ? 1 : (stored > MAX_CLIENTS ? MAX_CLIENTS : stored); }
+inline DWORD ClampLoadedAffType(DWORD stored) { return stored > 3 ? 0 : stored; }
+inline DWORD ClampLoadedQueueSize(DWORD stored) { return stored > MAX_CLIENTS ? MAX_CLIENTS : stored; }
+inline DWORD ClampLoadedAutodialType(DWORD stored) { return stored > 2 ? 2 : stored; }
+
+// "TRUE" for a set flag (any non-zero value), "FALSE" otherwise.
+inline const char* FlagText(DWORD flag) { return flag ? "TRUE" : "FALSE"; }

@@ -1,7 +1,166 @@
+// The console configuration commands of qelsvc: each changes the settings
+// record through the shared rules, saves it, and prints the new state.
 #include "supervisor_service.h"
 
-// Until the configuration commands exist only the standard ones are taken.
+#include <cstdio>
+
+#include "affinity.h"
+#include "config_rules.h"
+#include "settings.h"
+
+namespace {
+
+// -w waits this long for a running supervisor to let go of the settings.
+constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
+
+void PrintCustomClients(const ServiceParams& params)
+{
+    DWORD count = params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : params.NumClients;
+    for (DWORD i = 0; i < count; ++i)
+        printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(params.CustAff[i]));
+}
+
+void PrintAffinity(const ServiceParams& params)
+{
+    printf("CPU Affinity = %s, %d Clients\n", AffinityTypeName(params.AffType), static_cast<int>(params.NumClients));
+    if (params.AffType == AFFINITY_CUSTOM)
+        PrintCustomClients(params);
+}
+
+void PrintRestartTime(const ServiceParams& params)
+{
+    if (params.AutoRestart)
+        printf("AutoRestart ON - Time = %02d:%02d\n", static_cast<int>(params.RestartTime / 100),
+               static_cast<int>(params.RestartTime % 100));
+    else
+        printf("AutoRestart OFF\n");
+}
+
+void PrintOptimisedLayout(const AffinityLayout& layout)
+{
+    switch (layout.Outcome) {
+    case OptimiseOutcome::OneProcessor:
+        // The stored type is Separate; on one processor it pins exactly as
+        // None would, which is what the message tells.
+        printf("Optimized: CPU Affinity = None, 1 Client\n");
+        break;
+    case OptimiseOutcome::NoSharedPackages:
+        printf("Optimized: CPU Affinity = Separate, %d Clients\n", static_cast<int>(layout.NumClients));
+        break;
+    case OptimiseOutcome::Custom:
+        printf("Optimized: Affinity = Custom, %d Clients\n", static_cast<int>(layout.NumClients));
+        for (DWORD i = 0; i < layout.NumClients && i < MAX_CLIENTS; ++i)
+            printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(layout.CustAff[i]));
+        break;
+    }
+}
+
+void PrintListing(const ServiceParams& params)
+{
+    PrintAffinity(params);
+    PrintRestartTime(params);
+    printf("TrueIdle = %s\n", FlagText(params.TrueIdle));
+    printf("NormalizeXP = %s\n", FlagText(params.NormalizeXP));
+    printf("Monitor and Restart = %s\n", FlagText(params.MonitorRestart));
+    printf("Restart Stuck Clients = %s\n", FlagText(params.StuckRestart));
+    printf("Keep Icons Visible = %s\n", FlagText(params.KeepVisible));
+    printf("WU Queue Size = %d\n", static_cast<int>(params.WUQueue));
+    printf("Autodial Type = %d\n", static_cast<int>(params.AutodialType));
+    printf("Periodic Restart = %d\n", static_cast<int>(params.HourlyRestart));
+}
+
+struct ToggleCommand {
+    const char* Prefix;
+    DWORD ServiceParams::*Flag;
+    const char* Format;
+};
+
+const ToggleCommand TOGGLES[] = {
+    {"-x", &ServiceParams::TrueIdle, "TrueIdle = %s\n"},
+    {"-n", &ServiceParams::NormalizeXP, "NormalizeXP = %s\n"},
+    {"-m", &ServiceParams::MonitorRestart, "Monitor and Restart = %s\n"},
+    {"-s", &ServiceParams::StuckRestart, "Restart Stuck Clients = %s\n"},
+    {"-k", &ServiceParams::KeepVisible, "Keep Icons Visible = %s\n"},
+};
+
+// The configuration commands proper; 1 handled, 0 not (or -w, -h, -a, which
+// go on to the dispatcher like an unknown argument).
+int RunConfigCommand(SupervisorCore& core, const char* argument)
+{
+    ServiceParams& params = core.Params;
+
+    if (MatchesCommand(argument, "-p:")) {
+        if (ApplyClientsCommand(params, argument)) {
+            core.SaveParams();
+            PrintAffinity(params);
+        }
+        return 1;
+    }
+    if (MatchesCommand(argument, "-o")) {
+        AffinityLayout layout = OptimiseAffinity(argument[2] == '2');
+        params.NumClients = layout.NumClients;
+        params.AffType = layout.AffType;
+        if (layout.Outcome == OptimiseOutcome::Custom)
+            for (DWORD i = 0; i < layout.NumClients && i < MAX_CLIENTS; ++i)
+                params.CustAff[i] = layout.CustAff[i];
+        core.SaveParams();
+        PrintOptimisedLayout(layout);
+        return 1;
+    }
+    if (MatchesCommand(argument, "-r")) {
+        RestartCommandResult result = ApplyRestartCommand(params, argument);
+        if (result == RestartCommandResult::Invalid) {
+            printf("Invalid restart time...ignored\n");
+        } else {
+            core.SaveParams();
+            PrintRestartTime(params);
+        }
+        return 1;
+    }
+    for (const ToggleCommand& toggle : TOGGLES) {
+        if (MatchesCommand(argument, toggle.Prefix)) {
+            ApplyToggle(params.*toggle.Flag);
+            core.SaveParams();
+            printf(toggle.Format, FlagText(params.*toggle.Flag));
+            return 1;
+        }
+    }
+    if (MatchesCommand(argument, "-w")) {
+        if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS))
+            printf("Service is running - can't alter the queue\n");
+        printf("Work Unit Queue Size = %d\n", static_cast<int>(params.WUQueue));
+        return 0;
+    }
+    if (MatchesCommand(argument, "-h")) {
+        ApplyHourlyRestartCommand(params, argument);
+        core.SaveParams();
+        printf("PeriodicRestart = %d minutes\n", static_cast<int>(params.HourlyRestart));
+        return 0;
+    }
+    if (MatchesCommand(argument, "-a")) {
+        ApplyAutodialCommand(params, argument);
+        core.SaveParams();
+        printf("Autodial Type = %d\n", static_cast<int>(params.AutodialType));
+        return 0;
+    }
+    if (MatchesCommand(argument, "-d")) {
+        PrintListing(params);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int CSupervisorService::HandleConfigCommand(int argc, char** argv)
 {
-    return HandleStandardCommand(argc, argv) ? 1 : 0;
+    if (HandleStandardCommand(argc, argv))
+        return 1;
+    if (argc <= 1 || argv[1] == nullptr)
+        return 0;
+    int handled = RunConfigCommand(Core, argv[1]);
+    // The entry may go on to the dispatcher, which can block: the answer
+    // must reach the console first.
+    fflush(stdout);
+    return handled;
 }

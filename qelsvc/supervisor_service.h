@@ -12,6 +12,8 @@ public:
     CSupervisorService();
     ~CSupervisorService() override;
 
+    // The supervisor run loop, on the service thread.
+    void Run() override { Core.Run(); }
     BOOL OnInit() override;
     void OnStop() override;
     void OnShutdown() override;

@@ -1,0 +1,33 @@
+// Ending one running copy of the client the way a person would: "Exit", then
+// "Close ZR?" confirmed; WM_DESTROY and termination as the last resorts.
+#pragma once
+
+#include <windows.h>
+
+#include "client_launch.h"
+
+constexpr char EXIT_BUTTON_TEXT[] = "Exit";
+constexpr char CLOSE_CONFIRMATION_TITLE[] = "Close ZR?";
+constexpr int CONFIRM_BUTTON_ID = IDYES;  // 6
+constexpr int CONFIRMATION_SEARCH_PASSES = 10;
+constexpr DWORD CONFIRMATION_SEARCH_INTERVAL_MS = 100;
+constexpr DWORD CLIENT_END_WAIT_MS = 5000;
+// The optional file wait gives up after this many tries, 500 ms apart.
+constexpr int FILE_FREE_TRIES = 60;
+constexpr DWORD FILE_FREE_INTERVAL_MS = 500;
+
+// Stops the client and closes processHandle on every path: the handle's
+// ownership passes to this call.  Pauses waitMs between finding the
+// confirmation and giving it; with a fileName, the confirmation also waits
+// (bounded) until that file, if it exists, can be opened exclusively.
+// Always returns 0.
+int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
+               DWORD mainThreadId);
+
+// EnumChildWindows callback: the first descendant whose text is "Exit".
+BOOL CALLBACK FindExitButton(HWND window, LPARAM search);
+// EnumWindows callback: the first top-level window of search->ProcessId
+// titled "Close ZR?".
+BOOL CALLBACK FindCloseConfirmation(HWND window, LPARAM search);
+// EnumChildWindows callback: the first descendant with control id 6.
+BOOL CALLBACK FindConfirmButton(HWND window, LPARAM search);

@@ -1,0 +1,237 @@
+#include "config_rules.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "settings.h"
+#include "win_handles.h"
+
+namespace {
+
+constexpr DWORD MAX_HOURLY_RESTART = 1440;
+constexpr DWORD MAX_AUTODIAL_TYPE = 2;
+
+// Where the value of "-x:value" starts.  Commands are recognised without
+// regard to case, so the value is taken from the fourth character on rather
+// than by matching the command letters again.
+const char* CommandValue(const char* argument) { return argument + 3; }
+
+// Reads one number like ReadCommandNumber and reports where it ended.
+bool ReadNumberAt(const char* text, DWORD& value, const char** end)
+{
+    // %d takes blanks, an optional sign and at least one digit.
+    const char* p = text;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (!isdigit(static_cast<unsigned char>(*p)))
+        return false;
+    // strtol saturates instead of wrapping: 99999999999 must not turn into a
+    // small valid-looking number.  long is 32 bits on Windows; the explicit
+    // limits keep the same outcome where it is wider.
+    char* stop = nullptr;
+    long long number = strtoll(text, &stop, 10);
+    if (number > 0x7FFFFFFFLL)
+        number = 0x7FFFFFFFLL;
+    if (number < -0x80000000LL)
+        number = -0x80000000LL;
+    value = static_cast<DWORD>(static_cast<long>(number));
+    if (end)
+        *end = stop;
+    return true;
+}
+
+} // namespace
+
+bool MatchesCommand(const char* argument, const char* prefix)
+{
+    size_t length = strlen(prefix);
+    return argument && _strnicmp(argument, prefix, length) == 0;
+}
+
+bool HasCommandValue(const char* argument)
+{
+    return argument && argument[0] && argument[1] && argument[2] == ':';
+}
+
+bool ReadCommandNumber(const char* text, DWORD& value)
+{
+    return ReadNumberAt(text, value, nullptr);
+}
+
+bool IsValidRestartTime(DWORD hhmm)
+{
+    return hhmm <= 2399 && hhmm % 100 <= 59;
+}
+
+RestartCommandResult ApplyRestartCommand(ServiceParams& params, const char* argument)
+{
+    if (!HasCommandValue(argument)) {
+        params.AutoRestart = 0;
+        return RestartCommandResult::Off;
+    }
+    // Decision: "-r:" without a number is an invalid time, like one out of
+    // range: nothing changes.
+    DWORD hhmm = 0;
+    if (!ReadCommandNumber(CommandValue(argument), hhmm) || !IsValidRestartTime(hhmm))
+        return RestartCommandResult::Invalid;
+    params.RestartTime = hhmm;
+    params.AutoRestart = 1;
+    return RestartCommandResult::On;
+}
+
+void ApplyToggle(DWORD& flag)
+{
+    flag = flag == 0 ? 1 : 0;
+}
+
+void ApplyHourlyRestartCommand(ServiceParams& params, const char* argument)
+{
+    if (!HasCommandValue(argument))
+        params.HourlyRestart = 0;
+    else
+        ReadCommandNumber(CommandValue(argument), params.HourlyRestart);
+    params.HourlyRestart = ClampUnsigned(params.HourlyRestart, MAX_HOURLY_RESTART);
+}
+
+void ApplyAutodialCommand(ServiceParams& params, const char* argument)
+{
+    if (!HasCommandValue(argument))
+        params.AutodialType = 0;
+    else
+        ReadCommandNumber(CommandValue(argument), params.AutodialType);
+    params.AutodialType = ClampUnsigned(params.AutodialType, MAX_AUTODIAL_TYPE);
+}
+
+bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs)
+{
+    DWORD oldSize = params.WUQueue;
+    if (!HasCommandValue(argument))
+        params.WUQueue = 0;
+    else
+        ReadCommandNumber(CommandValue(argument), params.WUQueue);
+    params.WUQueue = ClampUnsigned(params.WUQueue, MAX_CLIENTS);
+
+    // A running supervisor holds the mutex for its whole run.  A failed wait
+    // (no mutex could be created) is a refusal too: without the mutex nothing
+    // tells that no supervisor runs.
+    DWORD waited = settingsMutex ? WaitForSingleObject(settingsMutex, waitMs) : WAIT_FAILED;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        params.WUQueue = oldSize;
+        return false;
+    }
+    qel::MutexHold hold(settingsMutex);
+    ResizeWorkUnitQueue(params, oldSize, params.WUQueue);
+    // SaveParams takes the mutex once more (it is recursive for this thread)
+    // and releases that hold itself; ours ends with the scope.
+    SaveParams(params, settingsMutex);
+    return true;
+}
+
+void ResizeWorkUnitQueue(ServiceParams& params, DWORD oldSize, DWORD newSize)
+{
+    oldSize = ClampUnsigned(oldSize, MAX_CLIENTS);
+    newSize = ClampUnsigned(newSize, MAX_CLIENTS);
+
+    if (newSize > oldSize) {
+        // QueueN of the new entries keeps what it held.
+        for (DWORD i = oldSize; i < newSize; ++i) {
+            params.QueueK[i] = 0;
+            params.QueueState[i] = 0;
+            params.QueueOrder[i] = i;
+        }
+        return;
+    }
+    if (newSize == oldSize)
+        return;
+
+    // Decision: a QueueOrder that is not a permutation of 0..old-1 (only
+    // hand-edited data holds one) is taken as the identity.  An index out of
+    // range would read outside the queue, a repeated one would duplicate one
+    // entry and lose another.
+    bool seen[MAX_CLIENTS] = {};
+    bool permutation = true;
+    for (DWORD j = 0; j < oldSize && permutation; ++j) {
+        DWORD index = params.QueueOrder[j];
+        permutation = index < oldSize && !seen[index];
+        if (permutation)
+            seen[index] = true;
+    }
+    if (permutation) {
+        DWORD* arrays[] = {params.QueueK, params.QueueN, params.QueueState};
+        for (DWORD* entries : arrays) {
+            DWORD unpermuted[MAX_CLIENTS];
+            memcpy(unpermuted, entries, sizeof unpermuted);
+            for (DWORD j = 0; j < oldSize; ++j)
+                entries[j] = unpermuted[params.QueueOrder[j]];
+        }
+    }
+    for (DWORD j = 0; j < oldSize; ++j)
+        params.QueueOrder[j] = j;
+
+    // One pass moving entries of state 0 and 1 to the back.  The triple that
+    // slides into position j after a move is not looked at again.
+    for (DWORD j = 0; j + 1 < oldSize; ++j) {
+        if (params.QueueState[j] > 1)
+            continue;
+        DWORD* arrays[] = {params.QueueK, params.QueueN, params.QueueState};
+        for (DWORD* entries : arrays) {
+            DWORD taken = entries[j];
+            memmove(&entries[j], &entries[j + 1], (oldSize - 1 - j) * sizeof(DWORD));
+            entries[oldSize - 1] = taken;
+        }
+    }
+    // Entries from newSize on stay in memory, outside the queue.
+}
+
+bool ApplyClientsCommand(ServiceParams& params, const char* argument)
+{
+    // "-p:n:t": the client count, then a ':' right after it, then the type.
+    const char* end = nullptr;
+    int valuesRead = 0;
+    if (ReadNumberAt(CommandValue(argument), params.NumClients, &end)) {
+        valuesRead = 1;
+        if (*end == ':' && ReadNumberAt(end + 1, params.AffType, nullptr))
+            valuesRead = 2;
+    }
+    if (params.AffType > AFFINITY_CUSTOM)
+        params.AffType = AFFINITY_SEPARATE;
+    if (valuesRead == 0)
+        return false;
+
+    if (params.AffType == AFFINITY_CUSTOM) {
+        // The mask list follows the third ':' (the one after the type): a
+        // ':' and then up to 32 numbers separated by ','.
+        const char* colon = strchr(argument, ':');
+        if (colon)
+            colon = strchr(colon + 1, ':');
+        if (colon)
+            colon = strchr(colon + 1, ':');
+        DWORD masksRead = 0;
+        if (colon) {
+            const char* p = colon + 1;
+            while (masksRead < MAX_CLIENTS && ReadNumberAt(p, params.CustAff[masksRead], &end)) {
+                ++masksRead;
+                if (*end != ',')
+                    break;
+                p = end + 1;
+            }
+        }
+        if (!colon || masksRead != params.NumClients)
+            params.AffType = AFFINITY_SEPARATE;
+    }
+    return true;
+}
+
+const char* AffinityTypeName(DWORD affType)
+{
+    switch (affType) {
+    case AFFINITY_SEPARATE: return "Separate";
+    case AFFINITY_NONE: return "None";
+    case AFFINITY_MIXED: return "Mixed";
+    case AFFINITY_CUSTOM: return "Custom";
+    default: return "Separate";
+    }
+}

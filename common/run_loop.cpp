@@ -1,0 +1,418 @@
+// The supervisor run loop: starts every client, watches them, restarts them
+// when they end, stall, fall due or lose their tray icons, and closes them
+// all on a stop request.
+#include "run_loop.h"
+
+#include <cstring>
+
+#include "affinity.h"
+#include "client_launch.h"
+#include "client_stop.h"
+#include "restart_schedule.h"
+#include "supervisor_core.h"
+#include "tray_keeper.h"
+#include "wait_set.h"
+#include "windows_family.h"
+
+void CaptureStallProbe(HWND startButton, StallProbe& probe)
+{
+    HWND window = GetWindow(startButton, GW_HWNDPREV);
+    for (int step = 1; window && step < STALL_PROBE_DEPTH; ++step)
+        window = GetWindow(window, GW_HWNDPREV);
+    probe.ProbeWindow = window;
+    if (window)
+        GetWindowTextA(window, probe.ProbeText, STALL_PROBE_TEXT_SIZE);
+}
+
+bool StallCheckDue(LONG& countdown, LONG reload)
+{
+    LONG taken = countdown--;
+    if (taken != 0)
+        return false;
+    countdown = reload;
+    return true;
+}
+
+bool ProbeTextUnchanged(StallProbe& probe, const char* currentText)
+{
+    if (strncmp(currentText, probe.ProbeText, STALL_PROBE_TEXT_SIZE - 1) == 0)
+        return true;
+    size_t length = strnlen(currentText, STALL_PROBE_TEXT_SIZE - 1);
+    memcpy(probe.ProbeText, currentText, length);
+    probe.ProbeText[length] = '\0';
+    return false;
+}
+
+namespace {
+
+// Handles and window handles are logged as "0x%x": only their low 32 bits,
+// which is all a Windows handle uses.
+unsigned Hex32(const void* handle)
+{
+    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(handle));
+}
+
+// The state of one call of Run; nothing survives the call.
+class RunPass {
+public:
+    explicit RunPass(SupervisorCore& core) : core_(core), slots_(core.Slots) {}
+
+    void Run();
+
+private:
+    bool StopRequested() const { return core_.StopRequested != 0; }
+    DWORD ClientCount() const { return params_.NumClients; }
+    bool Live(unsigned i) const { return slots_.ProcessId[i] != 0; }
+
+    int Launch(unsigned i);
+    void LogSuccess(const char* format, unsigned i);
+    void ClientLaunched(unsigned i);
+    void MarkEmpty(unsigned i);
+    void Stop(unsigned i, DWORD confirmDelayMs);
+    bool RetryWait();
+
+    void InitialStart();
+    void MainWait();
+    bool OnStopEvent();
+    void OnClientEnded(DWORD entry);
+    void OnTimeout();
+    void StallCheck();
+    void TimedRestartCheck();
+    void KeepVisibleRestart();
+    void StopSequence();
+
+    SupervisorCore& core_;
+    ClientSlots& slots_;
+    // The settings of this run: a copy, so that the 9x client cap changes
+    // nothing stored and the affinity lookup sees the capped count.
+    ServiceParams params_;
+    char clientPath_[MAX_PATH] = {};
+    WaitSet waitSet_;
+    StallProbe probes_[MAX_CLIENTS];
+    FILETIME nextRestart_ = {};
+    bool timedRestart_ = false;
+    LONG stallCountdown_ = 10;
+    qel::UniqueHandle keeperThread_;
+};
+
+int RunPass::Launch(unsigned i)
+{
+    DWORD mask = ClientAffinityMask(params_, core_.AffinityTable, i);
+    int result = LaunchClient(clientPath_, i, mask, &slots_.ProcessHandle[i], &slots_.ProcessId[i],
+                              &slots_.MainWindow[i], &slots_.StartButton[i], params_.TrueIdle ? 1 : 0,
+                              &slots_.MainThreadId[i]);
+    if (result != LAUNCH_OK)
+        MarkEmpty(i);
+    return result;
+}
+
+void RunPass::LogSuccess(const char* format, unsigned i)
+{
+    WriteLog(core_, format, Hex32(slots_.ProcessHandle[i]), static_cast<unsigned>(slots_.ProcessId[i]),
+             Hex32(slots_.MainWindow[i]), Hex32(slots_.StartButton[i]));
+}
+
+void RunPass::ClientLaunched(unsigned i)
+{
+    if (params_.StuckRestart)
+        CaptureStallProbe(slots_.StartButton[i], probes_[i]);
+}
+
+// The launch writes nothing when the process could not be created, so the
+// slot is cleared here; a closed handle must never be taken for a live one.
+void RunPass::MarkEmpty(unsigned i)
+{
+    slots_.ProcessId[i] = 0;
+    slots_.ProcessHandle[i] = nullptr;
+}
+
+void RunPass::Stop(unsigned i, DWORD confirmDelayMs)
+{
+    // StopClient closes the process handle: the slot gives it up here, and
+    // is empty until a relaunch fills it again.
+    HANDLE process = slots_.ProcessHandle[i];
+    DWORD processId = slots_.ProcessId[i];
+    MarkEmpty(i);
+    StopClient(process, processId, slots_.MainWindow[i], confirmDelayMs, nullptr, slots_.MainThreadId[i]);
+}
+
+bool RunPass::RetryWait()
+{
+    WriteLog(core_, "Retrying...");
+    // Anything but a time-out (the event set, or a failed wait) ends the
+    // retries, so a broken event can never make this spin.
+    return WaitForSingleObject(core_.StopEvent.get(), core_.Timings.RetryWaitMs) == WAIT_TIMEOUT;
+}
+
+void RunPass::InitialStart()
+{
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        for (;;) {
+            if (StopRequested())
+                return;
+            WriteLog(core_, "starting client %d", static_cast<int>(i + 1));
+            int result = Launch(i);
+            if (result == LAUNCH_OK) {
+                LogSuccess("Client start successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+                ClientLaunched(i);
+                break;
+            }
+            WriteLog(core_, "Unable to start client, Code = %d", result);
+            if (!params_.MonitorRestart || !RetryWait())
+                break;
+        }
+    }
+}
+
+// Wake-up by StopEvent.  Returns true when the run is to stop.
+bool RunPass::OnStopEvent()
+{
+    // A stop request wins over any other request that came with it.
+    if (StopRequested())
+        return true;
+    if (!core_.KeepVisibleRestart && !core_.QueueEventPending)
+        return true;
+    ResetEvent(core_.StopEvent.get());
+    // A stop request that came between the first look and the reset set the
+    // event that was just reset: its flag was written before its event, so
+    // it shows here and is not lost.
+    if (StopRequested())
+        return true;
+    if (InterlockedExchange(&core_.QueueEventPending, 0))
+        WriteLog(core_, "Queue event processed...");
+    if (InterlockedExchange(&core_.KeepVisibleRestart, 0)) {
+        WriteLog(core_, "KeepVisible restart initiated...");
+        KeepVisibleRestart();
+    }
+    return false;
+}
+
+void RunPass::KeepVisibleRestart()
+{
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        if (!Live(i))
+            continue;
+        WriteLog(core_, " Stopping client %d...", static_cast<int>(i + 1));
+        Stop(i, core_.Timings.KeepVisibleConfirmDelayMs);
+    }
+    WaitSetReset(waitSet_, core_.StopEvent.get());
+
+    // Every slot is relaunched, empty ones too.  Once a stop has been
+    // requested no further client is started: it would only be closed again,
+    // and the stop request's wait is bounded.
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        for (;;) {
+            if (StopRequested())
+                return;
+            WriteLog(core_, " Restarting client %d...", static_cast<int>(i + 1));
+            int result = Launch(i);
+            if (result == LAUNCH_OK) {
+                LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+                ClientLaunched(i);
+                break;
+            }
+            WriteLog(core_, " Restart failed, Code = %d", result);
+            if (!params_.MonitorRestart || !RetryWait())
+                break;
+        }
+    }
+}
+
+void RunPass::OnClientEnded(DWORD entry)
+{
+    const unsigned b = static_cast<unsigned>(waitSet_.ClientIndex[entry]);
+    WriteLog(core_, "Process 0x%x (client %d) terminated", static_cast<unsigned>(slots_.ProcessId[b]),
+             static_cast<int>(b + 1));
+    CloseHandle(slots_.ProcessHandle[b]);
+    MarkEmpty(b);
+
+    if (!params_.MonitorRestart) {
+        // The slot stays empty until a timed or KeepVisible restart; later
+        // clients keep their numbers, their entries move up one place.
+        WaitSetRemoveAt(waitSet_, entry);
+        return;
+    }
+
+    WriteLog(core_, " Attempting restart");
+    int result = Launch(b);
+    if (result == LAUNCH_OK) {
+        LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", b);
+        waitSet_.Handles[entry] = slots_.ProcessHandle[b];
+        ClientLaunched(b);
+    } else {
+        WriteLog(core_, " Unable to restart client after crash, Code = %d", result);
+        WaitSetRemoveAt(waitSet_, entry);
+    }
+}
+
+void RunPass::StallCheck()
+{
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        StallProbe& probe = probes_[i];
+        if (!Live(i) || !probe.ProbeWindow)
+            continue;
+        char text[STALL_PROBE_TEXT_SIZE] = {};
+        GetWindowTextA(probe.ProbeWindow, text, STALL_PROBE_TEXT_SIZE);
+        if (!ProbeTextUnchanged(probe, text))
+            continue;
+
+        WriteLog(core_, "Client %d is stalled - attempting restart", static_cast<int>(i + 1));
+        Stop(i, core_.Timings.StopConfirmDelayMs);
+        int result = Launch(i);
+        if (result == LAUNCH_OK) {
+            LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+            if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
+                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+            CaptureStallProbe(slots_.StartButton[i], probe);
+        } else {
+            WriteLog(core_, "Unable to restart client after stall, Code = %d", result);
+            WaitSetRemoveClient(waitSet_, static_cast<int>(i));
+        }
+    }
+}
+
+void RunPass::TimedRestartCheck()
+{
+    if (!RestartDue(CurrentLocalFileTime(), nextRestart_))
+        return;
+    // The following instant counts from this check: periodic restarts drift
+    // later by the time it takes a due restart to be noticed.
+    ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_);
+    WriteLog(core_, "Timed Restart");
+
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        if (!Live(i))
+            continue;
+        WriteLog(core_, " Stopping process 0x%x (client %d)...", static_cast<unsigned>(slots_.ProcessId[i]),
+                 static_cast<int>(i + 1));
+        Stop(i, core_.Timings.StopConfirmDelayMs);
+    }
+    WaitSetReset(waitSet_, core_.StopEvent.get());
+
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        // As in the KeepVisible restart, nothing more is started once a stop
+        // has been requested.
+        if (StopRequested())
+            return;
+        WriteLog(core_, " Restarting client %d", static_cast<int>(i + 1));
+        int result = Launch(i);
+        if (result == LAUNCH_OK) {
+            LogSuccess("Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+            WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+            ClientLaunched(i);
+        } else {
+            WriteLog(core_, " Unable to restart client, Code = %d", result);
+        }
+    }
+}
+
+void RunPass::OnTimeout()
+{
+    if (params_.StuckRestart && StallCheckDue(stallCountdown_, core_.Timings.StallCountdown))
+        StallCheck();
+    if (timedRestart_)
+        TimedRestartCheck();
+}
+
+void RunPass::MainWait()
+{
+    stallCountdown_ = core_.Timings.StallCountdown;
+    for (;;) {
+        // A stop request is also looked for before each wait: one made
+        // before the run began may never have set StopEvent.
+        if (StopRequested())
+            return;
+        DWORD result = WaitForMultipleObjects(waitSet_.Count, waitSet_.Handles, FALSE, core_.Timings.MainWaitMs);
+        DWORD entry = 0;
+        switch (ClassifyWait(result, waitSet_.Count, &entry)) {
+        case WakeReason::StopEvent:
+            if (OnStopEvent())
+                return;
+            break;
+        case WakeReason::ClientEnded:
+            OnClientEnded(entry);
+            break;
+        case WakeReason::Timeout:
+            OnTimeout();
+            break;
+        case WakeReason::Failed: {
+            // Nothing in the set can be trusted to say which client is meant.
+            // Report it and wait on StopEvent alone for one wait period, so
+            // a stop still ends the run and a lasting failure cannot spin.
+            DWORD error = GetLastError();
+            WriteLog(core_, "Wait failed (result 0x%x, error %u), waiting again", static_cast<unsigned>(result),
+                     static_cast<unsigned>(error));
+            WaitForSingleObject(core_.StopEvent.get(), core_.Timings.MainWaitMs);
+            break;
+        }
+        }
+    }
+}
+
+void RunPass::StopSequence()
+{
+    WriteLog(core_, "Client Stop initiated...");
+    if (params_.KeepVisible)
+        EndTrayKeeper(core_, keeperThread_, 5000);
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        if (!Live(i))
+            continue;
+        WriteLog(core_, "Stopping process 0x%x...", static_cast<unsigned>(slots_.ProcessId[i]));
+        Stop(i, core_.Timings.StopConfirmDelayMs);
+    }
+    WriteLog(core_, "Client Stop completed");
+    SetEvent(core_.StoppedEvent.get());
+}
+
+void RunPass::Run()
+{
+    DWORD acquired = WaitForSingleObject(core_.SettingsMutex.get(), core_.Timings.MutexWaitMs);
+    if (acquired == WAIT_TIMEOUT) {
+        WriteLog(core_, "Service already running...abort");
+        return;
+    }
+    // Owned or abandoned: this thread holds the mutex until the run ends,
+    // released after StoppedEvent is set.  A failed wait goes on as well,
+    // holding nothing.
+    const bool owned = acquired == WAIT_OBJECT_0 || acquired == WAIT_ABANDONED;
+    qel::MutexHold mutexHold(owned ? core_.SettingsMutex.get() : nullptr);
+
+    params_ = core_.Params;
+    if (params_.NumClients > MAX_CLIENTS)
+        params_.NumClients = MAX_CLIENTS;
+    // Windows 95, 98 and Me run two clients at most, for this run only.
+    if (qel::IsWindows9xFamily() && params_.NumClients > 2)
+        params_.NumClients = 2;
+
+    PathBesideExecutable(clientPath_, sizeof clientPath_, "zr.exe");
+    WriteLog(core_, "Starting Service");
+    WaitSetReset(waitSet_, core_.StopEvent.get());
+    // Each run starts from empty slots and a keeper of its own.
+    for (unsigned i = 0; i < MAX_CLIENTS; ++i)
+        MarkEmpty(i);
+    core_.TrayWindow = nullptr;
+
+    InitialStart();
+
+    timedRestart_ = params_.AutoRestart != 0 || params_.HourlyRestart != 0;
+    if (timedRestart_ && !ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_)) {
+        WriteLog(core_, "RestartTime %u is not a time of day: no daily restart", static_cast<unsigned>(params_.RestartTime));
+        timedRestart_ = false;
+    }
+
+    if (params_.KeepVisible && !StopRequested())
+        keeperThread_ = StartTrayKeeper(core_);
+
+    MainWait();
+    StopSequence();
+}
+
+} // namespace
+
+void SupervisorCore::Run()
+{
+    RunPass pass(*this);
+    pass.Run();
+}
