@@ -5,14 +5,19 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "control_window.h"
+#include "entry9x.h"
+#include "host9x_harness.h"
 #include "message_boxes.h"
 #include "service9x.h"
+#include "settings.h"
+#include "supervisor9x.h"
 #include "win_handles.h"
 
 namespace {
@@ -394,4 +399,341 @@ TEST_F(ControlWindowProtocol, CloseMessageEndsTheControlThread)
     EXPECT_FALSE(IsWindow(control));
     EXPECT_EQ(nullptr, ControlChannel.ControlWindow);
     EXPECT_EQ(nullptr, ControlChannel.RequestTarget);
+}
+
+// ---------------------------------------------------------------------------
+// The entry's decisions.
+
+TEST(EntryCommandLine, TrimsBlanksOnlyAndChoosesTheCourse)
+{
+    struct Case {
+        const char* Line;
+        const char* Trimmed;
+        EntryCourse Course;
+    };
+    const Case cases[] = {
+        {"", "", EntryCourse::RunningCopy},
+        {"    ", "", EntryCourse::RunningCopy},
+        {"  -x  ", "-x", EntryCourse::ConfigCommand},
+        {"-q", "-q", EntryCourse::StopCommand},
+        {"-Q", "-Q", EntryCourse::StopCommand},
+        {" -quit ", "-quit", EntryCourse::StopCommand},
+        {"-r:0930 ", "-r:0930", EntryCourse::ConfigCommand},
+        // Only the blank is trimmed: a tab is part of the argument.
+        {"\t-x", "\t-x", EntryCourse::ConfigCommand},
+        {"-x\t ", "-x\t", EntryCourse::ConfigCommand},
+        // Blanks inside the line stay: the whole line is one argument.
+        {" -p:2 :0 ", "-p:2 :0", EntryCourse::ConfigCommand},
+        {"q", "q", EntryCourse::ConfigCommand},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> line(c.Line, c.Line + strlen(c.Line) + 1);
+        char* trimmed = TrimCommandLine(line.data());
+        EXPECT_STREQ(c.Trimmed, trimmed) << "[" << c.Line << "]";
+        EXPECT_EQ(c.Course, ChooseEntryCourse(trimmed)) << "[" << c.Line << "]";
+    }
+    EXPECT_EQ(EntryCourse::RunningCopy, ChooseEntryCourse(nullptr));
+}
+
+TEST(ParametersBox, DailyRestartLineAndFlags)
+{
+    ServiceParams params;
+    char text[BOX_TEXT_SIZE];
+    FormatParametersBox(text, sizeof text, params);
+    EXPECT_STREQ("Service Parameters:\nAuto Restart OFF\nTrue Idle=FALSE\nMonitor and Restart=FALSE\n"
+                 "Restart Stalled Clients=FALSE\nKeep Icons Visible=FALSE\nWUQueue=0\nAutodialType=0\n"
+                 "PeriodicRestart=0",
+                 text);
+
+    // On, the first line brings its own line feed: an empty line follows.
+    // Flags read as stored (5 counts as set); the client count, affinity
+    // and NormalizeXP are not shown.
+    params.AutoRestart = 1;
+    params.RestartTime = 930;
+    params.TrueIdle = 5;
+    params.MonitorRestart = 1;
+    params.StuckRestart = 0;
+    params.KeepVisible = 1;
+    params.NormalizeXP = 1;
+    params.WUQueue = 32;
+    params.AutodialType = 2;
+    params.HourlyRestart = 1440;
+    params.NumClients = 7;
+    FormatParametersBox(text, sizeof text, params);
+    EXPECT_STREQ("Service Parameters:\nAutoRestart ON - Time = 09:30\n\nTrue Idle=TRUE\nMonitor and Restart=TRUE\n"
+                 "Restart Stalled Clients=FALSE\nKeep Icons Visible=TRUE\nWUQueue=32\nAutodialType=2\n"
+                 "PeriodicRestart=1440",
+                 text);
+
+    // A hand-edited time still fits the fixed buffers; a short buffer is cut,
+    // never overrun.
+    params.RestartTime = 0xFFFFFFFFu;
+    FormatParametersBox(text, sizeof text, params);
+    EXPECT_NE(nullptr, strstr(text, "AutoRestart ON - Time = 42949672:95\n"));
+    char small[24];
+    memset(small, 'z', sizeof small);
+    FormatParametersBox(small, 20, params);
+    EXPECT_EQ('\0', small[19]);
+    EXPECT_EQ('z', small[20]);
+}
+
+namespace {
+
+DWORD WINAPI EndAtOnce(LPVOID) { return 1; }
+
+} // namespace
+
+TEST(ControlWindowWait, GivesUpWhenTheThreadEndsOrTheLimitPasses)
+{
+    ASSERT_EQ(nullptr, ControlChannel.ControlWindow);
+    EXPECT_FALSE(WaitForControlWindow(nullptr, 1000));
+
+    qel::UniqueHandle ended(CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, nullptr));
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(WaitForControlWindow(ended.get(), 10000));
+    EXPECT_LT(GetTickCount() - start, 2000u);
+
+    qel::UniqueHandle self(OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()));
+    start = GetTickCount();
+    EXPECT_FALSE(WaitForControlWindow(self.get(), 300));
+    DWORD waited = GetTickCount() - start;
+    EXPECT_GE(waited, 250u);
+    EXPECT_LT(waited, 2000u);
+}
+
+// ---------------------------------------------------------------------------
+// The configuration commands of the 9x supervisor, on the real settings key.
+
+namespace {
+
+// Holds the settings mutex on a thread of its own, as a running supervisor
+// of another process would (the owner's own thread could take it again).
+class ForeignMutexHolder {
+public:
+    ForeignMutexHolder()
+    {
+        release_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        held_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        thread_ = std::thread([this] {
+            qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+            WaitForSingleObject(mutex.get(), 5000);
+            SetEvent(held_.get());
+            WaitForSingleObject(release_.get(), 30000);
+            ReleaseMutex(mutex.get());
+        });
+        WaitForSingleObject(held_.get(), 5000);
+    }
+    ~ForeignMutexHolder()
+    {
+        SetEvent(release_.get());
+        thread_.join();
+    }
+
+private:
+    qel::UniqueHandle release_;
+    qel::UniqueHandle held_;
+    std::thread thread_;
+};
+
+int Command(C9xSupervisorService& service, const char* argument)
+{
+    char program[] = "";
+    std::vector<char> copy(argument, argument + strlen(argument) + 1);
+    char* argv[] = {program, copy.data(), nullptr};
+    return service.HandleConfigCommand(2, argv);
+}
+
+DWORD Stored(const char* name)
+{
+    return ReadDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, name, 0xDEADBEEF);
+}
+
+// A value changed behind the command's back shows whether it saved.
+void Tamper(const char* name, DWORD value)
+{
+    WriteDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, name, value);
+}
+
+} // namespace
+
+class ConfigCommands9x : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeleteKeyTree(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+        WriteDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "NumClients", 4);
+        WriteDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "AffType", 2);
+    }
+    void TearDown() override { DeleteKeyTree(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+};
+
+TEST_F(ConfigCommands9x, TogglesAndDailyRestartShowTheBoxAndSave)
+{
+    C9xSupervisorService service;
+    ASSERT_EQ(1u, service.Core.Params.NumClients) << "the 9x load fixes the client count";
+
+    struct Toggle {
+        const char* Argument;
+        const char* Value;
+    };
+    for (const Toggle& toggle : {Toggle{"-X", "TrueIdle"}, Toggle{"-nx", "NormalizeXP"},
+                                 Toggle{"-m", "MonitorRestart"}, Toggle{"-S", "StuckRestart"},
+                                 Toggle{"-k", "KeepVisible"}}) {
+        EXPECT_EQ(1, Command(service, toggle.Argument)) << toggle.Argument;
+        EXPECT_EQ(1u, Stored(toggle.Value)) << toggle.Argument;
+    }
+    EXPECT_EQ(1, Command(service, "-x"));
+    EXPECT_EQ(0u, Stored("TrueIdle")) << "a second toggle turns it off";
+    // Saved as held, like the console program does.
+    EXPECT_EQ(1u, Stored("NumClients"));
+    EXPECT_EQ(0u, Stored("AffType"));
+
+    EXPECT_EQ(1, Command(service, "-r:0930"));
+    EXPECT_EQ(1u, Stored("AutoRestart"));
+    EXPECT_EQ(930u, Stored("RestartTime"));
+
+    // An invalid time still shows the box (unchanged settings), saves nothing.
+    Tamper("RestartTime", 1111);
+    EXPECT_EQ(1, Command(service, "-r:2500"));
+    EXPECT_EQ(930u, service.Core.Params.RestartTime);
+    EXPECT_EQ(1111u, Stored("RestartTime"));
+
+    EXPECT_EQ(1, Command(service, "-r"));
+    EXPECT_EQ(0u, Stored("AutoRestart"));
+    EXPECT_EQ(0, service.SkipRestartRequest);
+}
+
+TEST_F(ConfigCommands9x, DisplayOnlyAsksForNoRestart)
+{
+    C9xSupervisorService service;
+    Tamper("TrueIdle", 1);
+    EXPECT_EQ(1, Command(service, "-D"));
+    EXPECT_EQ(1, service.SkipRestartRequest);
+    EXPECT_EQ(0u, service.Core.Params.TrueIdle);
+    EXPECT_EQ(1u, Stored("TrueIdle")) << "-d saves nothing";
+    EXPECT_EQ(4u, Stored("NumClients"));
+}
+
+TEST_F(ConfigCommands9x, CommandsWithoutBoxAndThoseThatDoNotExistHere)
+{
+    C9xSupervisorService service;
+
+    // No -p and no -o in this program: nothing changes, nothing is shown.
+    for (const char* argument : {"-p:2:0", "-P:4:1", "-o", "-o2", "-zzz", "x", "-"}) {
+        EXPECT_EQ(0, Command(service, argument)) << argument;
+        EXPECT_EQ(4u, Stored("NumClients")) << argument;
+        EXPECT_EQ(2u, Stored("AffType")) << argument;
+    }
+    EXPECT_EQ(1u, service.Core.Params.NumClients);
+
+    // Saved, but no box and no restart request.
+    EXPECT_EQ(0, Command(service, "-h:2000"));
+    EXPECT_EQ(1440u, Stored("HourlyRestart"));
+    EXPECT_EQ(0, Command(service, "-A:7"));
+    EXPECT_EQ(2u, Stored("AutodialType"));
+    EXPECT_EQ(0, Command(service, "-w:4"));
+    EXPECT_EQ(4u, Stored("WUQueue"));
+}
+
+TEST_F(ConfigCommands9x, QueueResizeIsRefusedSilentlyWhileASupervisorHoldsTheMutex)
+{
+    WriteDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "WUQueue", 2);
+    C9xSupervisorService service;
+    ASSERT_EQ(2u, service.Core.Params.WUQueue);
+    ForeignMutexHolder supervisor;
+    Tamper("HourlyRestart", 77);
+    EXPECT_EQ(0, Command(service, "-w:4"));
+    EXPECT_EQ(2u, service.Core.Params.WUQueue);
+    EXPECT_EQ(2u, Stored("WUQueue"));
+    EXPECT_EQ(77u, Stored("HourlyRestart")) << "a refused resize saves nothing";
+}
+
+// ---------------------------------------------------------------------------
+// The running copy's run-again loop against stop and restart requests made
+// on another thread, as the control window makes them.
+
+namespace {
+
+class ScriptedPasses : public C9xSupervisorService {
+public:
+    void Run() override
+    {
+        int pass = ++Passes;
+        if (pass < 16)
+            RunningAtStart[pass] = Running;
+        if (EndsByItself) {
+            // Like a pass that finds another supervisor holding the mutex.
+            Sleep(100);
+            return;
+        }
+        WaitForSingleObject(Core.StopEvent.get(), 20000);
+        // Return at once: the loop's next pass races the stop's own end.
+        SetEvent(Core.StoppedEvent.get());
+    }
+
+    std::atomic<int> Passes{0};
+    std::atomic<bool> EndsByItself{false};
+    BOOL RunningAtStart[16] = {};
+};
+
+bool WaitUntil(DWORD ms, const std::function<bool()>& done)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= ms)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+} // namespace
+
+class RunAgainLoop : public ConfigCommands9x {};
+
+TEST_F(RunAgainLoop, EveryPassAfterARestartCanStillBeStopped)
+{
+    ScriptedPasses service;
+    ASSERT_TRUE(service.SyncObjectsReady);
+    std::thread loop([&] { service.RunUntilQuit(); });
+
+    ASSERT_TRUE(WaitUntil(5000, [&] { return service.Passes >= 1; }));
+    for (int restart = 1; restart <= 5; ++restart) {
+        service.OnStop();
+        ASSERT_TRUE(WaitUntil(5000, [&] { return service.Passes >= restart + 1; }));
+        EXPECT_TRUE(service.RunningAtStart[restart + 1]) << "pass " << restart + 1;
+        EXPECT_TRUE(WaitUntil(200, [&] { return service.Running != FALSE; }));
+    }
+
+    service.QuitRequested = 1;
+    DWORD start = GetTickCount();
+    service.OnStop();
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    loop.join();
+    EXPECT_EQ(6, service.Passes);
+    EXPECT_FALSE(service.Running);
+}
+
+TEST_F(RunAgainLoop, StopReachingAPassThatEndsByItselfReturnsPromptly)
+{
+    ScriptedPasses service;
+    service.EndsByItself = true;
+    std::thread loop([&] { service.RunUntilQuit(); });
+    ASSERT_TRUE(WaitUntil(5000, [&] { return service.Passes >= 2; }));
+
+    // Without anyone to set StoppedEvent the stop would sit out its whole
+    // wait (5000 ms for one client).
+    service.QuitRequested = 1;
+    DWORD start = GetTickCount();
+    service.OnStop();
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    loop.join();
+}
+
+TEST_F(RunAgainLoop, QuitBeforeTheFirstPassRunsNothing)
+{
+    ScriptedPasses service;
+    service.QuitRequested = 1;
+    service.RunUntilQuit();
+    EXPECT_EQ(0, service.Passes);
 }
