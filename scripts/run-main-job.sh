@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The main job: qelsvc as a real NT service under Wine, supervising stand-in
+# clients.  Installs what is missing, builds, configures three clients,
+# installs and starts the service through the Service Control Manager, shows
+# the clients, the activity log and the trace, stops it and removes it.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" >/dev/null
+
+build=$root/build/mingw-x64
+bin=$build/bin
+run() { "$root/cmake/wine-run.sh" "$@"; }
+export QEL_WINEPREFIX=$build/wineprefix
+service="Korvane service"
+trace_file=$build/main-job-trace.txt
+
+cleanup() {
+  run "$bin/qeltool.exe" stop "$service" 120 >/dev/null 2>&1 || true
+  run "$bin/qelsvc.exe" -u >/dev/null 2>&1 || true
+  run --stop
+}
+trap cleanup EXIT
+
+run --start
+step() { printf '\n== %s\n' "$*"; }
+
+step "Fresh settings: three clients on all processors, restart on crash"
+run "$bin/qeltool.exe" stop "$service" 60 >/dev/null 2>&1 || true
+run "$bin/qelsvc.exe" -u >/dev/null 2>&1 || true
+run reg delete 'HKLM\Software\Morl\qel\svcparms' /f >/dev/null 2>&1 || true
+rm -f "$bin/qelsvc.log"
+run "$bin/qelsvc.exe" -p:3:1
+run "$bin/qelsvc.exe" -m
+run "$bin/qelsvc.exe" -d
+
+step "Install the service"
+run "$bin/qelsvc.exe" -i
+run "$bin/qelsvc.exe" -v
+
+step "Start it through the Service Control Manager"
+run "$bin/qeltool.exe" trace 25 >"$trace_file" 2>&1 &
+trace_pid=$!
+sleep 1
+run sc start "$service" >/dev/null 2>&1 || true
+run "$bin/qeltool.exe" wait "$service" RUNNING 60
+sleep 15
+step "The clients, as Windows sees them"
+run "$bin/qeltool.exe" clients
+
+step "Stop it through the Service Control Manager"
+run "$bin/qeltool.exe" stop "$service" 120
+wait $trace_pid || true
+run "$bin/qeltool.exe" clients
+
+step "Remove it"
+run "$bin/qelsvc.exe" -u
+
+step "Debug trace of the run (first 40 lines)"
+head -n 40 "$trace_file"
+
+step "Activity log ($bin/qelsvc.log)"
+cat "$bin/qelsvc.log"

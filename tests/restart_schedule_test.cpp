@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "restart_schedule.h"
+
+namespace {
+
+SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0, WORD ms = 0)
+{
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    t.wMilliseconds = ms;
+    return t;
+}
+
+FILETIME ToFileTime(const SYSTEMTIME& t)
+{
+    FILETIME f = {};
+    EXPECT_TRUE(SystemTimeToFileTime(&t, &f));
+    return f;
+}
+
+ULONGLONG Ticks(const FILETIME& f)
+{
+    return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+}
+
+struct ScheduleCase {
+    const char* what;
+    DWORD hourlyRestart;
+    DWORD restartTime;
+    SYSTEMTIME now;
+    SYSTEMTIME expected;
+};
+
+} // namespace
+
+TEST(RestartSchedule, ComputesTheNextInstantOnAGivenClock)
+{
+    const ScheduleCase cases[] = {
+        {"periodic counts from the start of the minute, across midnight", 30, 0,
+         At(2026, 12, 7, 23, 50, 10), At(2026, 12, 8, 0, 20)},
+        {"periodic one minute, 0.1 s before the next minute", 1, 0, At(2026, 12, 7, 10, 15, 59, 900),
+         At(2026, 12, 7, 10, 16)},
+        {"periodic across the year's end", 120, 0, At(2026, 12, 31, 23, 30, 1), At(2027, 1, 1, 1, 30)},
+        {"periodic wins over a daily time", 120, 1230, At(2026, 12, 7, 11, 0, 30), At(2026, 12, 7, 13, 0)},
+        {"daily, still ahead today", 0, 300, At(2026, 12, 7, 2, 59, 59, 900), At(2026, 12, 7, 3, 0)},
+        {"daily, exactly now counts as passed", 0, 300, At(2026, 12, 7, 3, 0, 0, 0), At(2026, 12, 8, 3, 0)},
+        {"daily, later that day", 0, 300, At(2026, 12, 7, 17, 45, 12), At(2026, 12, 8, 3, 0)},
+        {"daily 0000 is the coming midnight", 0, 0, At(2026, 12, 7, 0, 0, 0, 1), At(2026, 12, 8, 0, 0)},
+        {"daily 0000 from the evening", 0, 0, At(2026, 2, 28, 21, 0), At(2026, 3, 1, 0, 0)},
+        {"daily 2359 a second before", 0, 2359, At(2026, 12, 7, 23, 58, 59), At(2026, 12, 7, 23, 59)},
+    };
+    for (const ScheduleCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        FILETIME next = {};
+        ASSERT_TRUE(NextRestartAfter(c.hourlyRestart, c.restartTime, c.now, ToFileTime(c.now), &next));
+        EXPECT_EQ(Ticks(ToFileTime(c.expected)), Ticks(next));
+    }
+}
+
+TEST(RestartSchedule, MinuteCountIsFormedIn32Bits)
+{
+    // 0x40000001 minutes x 60 wraps to 60 in 32 bits: one hour.
+    SYSTEMTIME now = At(2026, 12, 7, 8, 0, 30);
+    FILETIME next = {};
+    ASSERT_TRUE(NextRestartAfter(0x40000001u, 0, now, ToFileTime(now), &next));
+    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 9, 0))), Ticks(next));
+}
+
+TEST(RestartSchedule, RestartTimeThatIsNoTimeOfDayMeansNoDailyRestart)
+{
+    SYSTEMTIME now = At(2026, 12, 7, 8, 0);
+    for (DWORD restartTime : {2400u, 1260u, 2500u, 9999u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(restartTime);
+        FILETIME next = {0x1234, 0x5678};
+        EXPECT_FALSE(NextRestartAfter(0, restartTime, now, ToFileTime(now), &next));
+        EXPECT_EQ(0x1234u, next.dwLowDateTime);
+        EXPECT_EQ(0x5678u, next.dwHighDateTime);
+    }
+    // The periodic schedule never looks at it.
+    FILETIME next = {};
+    EXPECT_TRUE(NextRestartAfter(5, 2400, now, ToFileTime(now), &next));
+}
+
+TEST(RestartSchedule, OnTheMachineClockLiesAheadAndIsDueOnlyThen)
+{
+    FILETIME before = CurrentLocalFileTime();
+    FILETIME next = {};
+    ASSERT_TRUE(ComputeNextRestart(1, 0, &next));
+    FILETIME after = CurrentLocalFileTime();
+    // At most one minute after now, never before.
+    EXPECT_GT(Ticks(next), Ticks(before));
+    EXPECT_LE(Ticks(next), Ticks(after) + FILETIME_TICKS_PER_MINUTE);
+    EXPECT_FALSE(RestartDue(before, next));
+    EXPECT_TRUE(RestartDue(next, next));
+
+    FILETIME daily = {};
+    ASSERT_TRUE(ComputeNextRestart(0, 1200, &daily));
+    EXPECT_GT(Ticks(daily), Ticks(before));
+    EXPECT_LE(Ticks(daily), Ticks(after) + FILETIME_TICKS_PER_DAY);
+    EXPECT_FALSE(ComputeNextRestart(0, 2400, &daily));
+}

@@ -1,0 +1,509 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run_loop.h"
+#include "../standin-zr/standin_values.h"
+#include "supervisor_harness.h"
+#include "wait_set.h"
+
+// ---------------------------------------------------------------------------
+// Pure decisions of the loop.
+
+namespace {
+
+HANDLE FakeHandle(int n) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x100 + n)); }
+
+std::vector<int> Clients(const WaitSet& set)
+{
+    return std::vector<int>(set.ClientIndex + 1, set.ClientIndex + set.Count);
+}
+
+} // namespace
+
+TEST(WaitSetBookkeeping, AppendReplaceAndRemoveKeepOrderAndPlaces)
+{
+    WaitSet set;
+    HANDLE stop = FakeHandle(99);
+    WaitSetReset(set, stop);
+    ASSERT_EQ(1u, set.Count);
+    EXPECT_EQ(stop, set.Handles[0]);
+    EXPECT_EQ(-1, set.ClientIndex[0]);
+
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(WaitSetAppend(set, FakeHandle(i), i));
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), Clients(set));
+
+    // A relaunched client keeps its place.
+    ASSERT_TRUE(WaitSetReplace(set, 2, FakeHandle(42)));
+    EXPECT_EQ(3u, WaitSetFind(set, 2));
+    EXPECT_EQ(FakeHandle(42), set.Handles[3]);
+
+    // Removing the second client moves the later ones up, numbers kept.
+    WaitSetRemoveAt(set, 2);
+    EXPECT_EQ((std::vector<int>{0, 2, 3}), Clients(set));
+    EXPECT_EQ(FakeHandle(42), set.Handles[2]);
+    EXPECT_EQ(FakeHandle(3), set.Handles[3]);
+    EXPECT_EQ(3u, WaitSetFind(set, 3));
+    EXPECT_EQ(0u, WaitSetFind(set, 1));
+    EXPECT_FALSE(WaitSetReplace(set, 1, FakeHandle(7)));
+
+    WaitSetRemoveClient(set, 3);
+    WaitSetRemoveClient(set, 3);  // no entry left: nothing happens
+    WaitSetRemoveAt(set, 0);      // entry 0 is never removed
+    WaitSetRemoveAt(set, 9);
+    EXPECT_EQ((std::vector<int>{0, 2}), Clients(set));
+    EXPECT_EQ(stop, set.Handles[0]);
+}
+
+TEST(WaitSetBookkeeping, HoldsStopEventAndThirtyTwoClients)
+{
+    WaitSet set;
+    WaitSetReset(set, FakeHandle(99));
+    for (int i = 0; i < 32; ++i)
+        ASSERT_TRUE(WaitSetAppend(set, FakeHandle(i), i));
+    EXPECT_EQ(33u, set.Count);
+    EXPECT_FALSE(WaitSetAppend(set, FakeHandle(32), 32));
+    WaitSetRemoveAt(set, 32);
+    EXPECT_EQ(32u, set.Count);
+    EXPECT_EQ(30, set.ClientIndex[31]);
+}
+
+TEST(WaitSetBookkeeping, WaitResultsMapToReasonsWithoutStrayEntries)
+{
+    DWORD entry = 77;
+    EXPECT_EQ(WakeReason::StopEvent, ClassifyWait(WAIT_OBJECT_0, 3, &entry));
+    EXPECT_EQ(WakeReason::Timeout, ClassifyWait(WAIT_TIMEOUT, 3, &entry));
+    EXPECT_EQ(WakeReason::ClientEnded, ClassifyWait(WAIT_OBJECT_0 + 2, 3, &entry));
+    EXPECT_EQ(2u, entry);
+    entry = 77;
+    EXPECT_EQ(WakeReason::Failed, ClassifyWait(WAIT_OBJECT_0 + 3, 3, &entry));
+    EXPECT_EQ(WakeReason::Failed, ClassifyWait(WAIT_FAILED, 3, &entry));
+    EXPECT_EQ(WakeReason::Failed, ClassifyWait(WAIT_ABANDONED_0 + 1, 3, &entry));
+    EXPECT_EQ(77u, entry);
+}
+
+TEST(StallCountdown, FirstCheckAtTheEleventhTimeoutThenEveryEleventh)
+{
+    LONG countdown = 10;
+    std::vector<int> checks;
+    for (int timeout = 1; timeout <= 34; ++timeout) {
+        if (StallCheckDue(countdown, 10))
+            checks.push_back(timeout);
+    }
+    EXPECT_EQ((std::vector<int>{11, 22, 33}), checks);
+}
+
+TEST(StallCountdown, ProbeTextComparesNineteenCharactersAndSavesNewText)
+{
+    StallProbe probe;
+    strcpy(probe.ProbeText, "Primes: 10 of 100");
+    EXPECT_TRUE(ProbeTextUnchanged(probe, "Primes: 10 of 100"));
+    EXPECT_FALSE(ProbeTextUnchanged(probe, "Primes: 11 of 120"));
+    EXPECT_STREQ("Primes: 11 of 120", probe.ProbeText);
+    EXPECT_TRUE(ProbeTextUnchanged(probe, "Primes: 11 of 120"));
+
+    // Only what a 20-character read can hold takes part.
+    strcpy(probe.ProbeText, "Primes: 1234 of 567");
+    EXPECT_TRUE(ProbeTextUnchanged(probe, "Primes: 1234 of 5678 checked"));
+    EXPECT_FALSE(ProbeTextUnchanged(probe, ""));
+    EXPECT_STREQ("", probe.ProbeText);
+}
+
+TEST(StallCountdown, ProbeIsTheThirteenthWindowAboveTheButton)
+{
+    HWND parent = CreateWindowExA(0, "STATIC", "probe parent", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr,
+                                  nullptr, nullptr);
+    ASSERT_NE(nullptr, parent);
+    // Children in creation order sit top to bottom in z-order.
+    HWND children[14] = {};
+    char text[16];
+    for (int i = 0; i < 14; ++i) {
+        snprintf(text, sizeof text, "child %d", i);
+        children[i] = CreateWindowExA(0, "STATIC", text, WS_CHILD, 0, 0, 10, 10, parent, nullptr, nullptr, nullptr);
+        ASSERT_NE(nullptr, children[i]);
+    }
+    StallProbe probe;
+    CaptureStallProbe(children[13], probe);
+    EXPECT_EQ(children[0], probe.ProbeWindow);
+    EXPECT_STREQ("child 0", probe.ProbeText);
+
+    // Twelve windows above: no probe, the saved text stays.
+    strcpy(probe.ProbeText, "kept");
+    CaptureStallProbe(children[12], probe);
+    EXPECT_EQ(nullptr, probe.ProbeWindow);
+    EXPECT_STREQ("kept", probe.ProbeText);
+    DestroyWindow(parent);
+}
+
+// ---------------------------------------------------------------------------
+// The loop itself, with stand-in clients.
+
+namespace {
+
+const DWORD kStartMs = 60000;  // a few stand-in starts under Wine
+
+std::string SuccessLine(const char* prefix, const SupervisorCore& core, unsigned i)
+{
+    char text[160];
+    snprintf(text, sizeof text, "%s0x%x (0x%x) - 0x%x (0x%x)", prefix,
+             static_cast<unsigned>(reinterpret_cast<UINT_PTR>(core.Slots.ProcessHandle[i])),
+             static_cast<unsigned>(core.Slots.ProcessId[i]),
+             static_cast<unsigned>(reinterpret_cast<UINT_PTR>(core.Slots.MainWindow[i])),
+             static_cast<unsigned>(reinterpret_cast<UINT_PTR>(core.Slots.StartButton[i])));
+    return text;
+}
+
+// Every `texts` entry appears, in this order, as a whole line.
+::testing::AssertionResult LinesInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& texts)
+{
+    size_t from = 0;
+    for (const std::string& text : texts) {
+        int at = FindLine(lines, text, from);
+        if (at < 0) {
+            std::string dump;
+            for (const std::string& line : lines)
+                dump += "  " + line + "\n";
+            return ::testing::AssertionFailure() << "missing (in order): \"" << text << "\"\nlog:\n" << dump;
+        }
+        from = static_cast<size_t>(at) + 1;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool SettingsMutexIsFree(const SupervisorCore& core)
+{
+    DWORD result = WaitForSingleObject(core.SettingsMutex.get(), 0);
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED)
+        return false;
+    ReleaseMutex(core.SettingsMutex.get());
+    return true;
+}
+
+} // namespace
+
+TEST(RunLoop, StartsEveryClientWorkingAndStopsThemThroughExit)
+{
+    RunLoopHarness h(3);
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true));
+
+    std::vector<DWORD> pids;
+    for (unsigned i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        pids.push_back(h.core.Slots.ProcessId[i]);
+        ASSERT_NE(0u, pids.back());
+        // Its own state key, its number in the title, "Start!" pressed,
+        // minimised.
+        EXPECT_EQ(pids.back(), ReadStandInDword(i, zr::REC_PROCESS_ID));
+        EXPECT_EQ("ZR - client " + std::to_string(i + 1), ReadStandInString(i, zr::REC_TITLE_AT_CLICK));
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_CLICKS));
+        EXPECT_GE(ReadStandInDword(i, zr::REC_MINIMIZES), 1u);
+        EXPECT_TRUE(IsIconic(h.core.Slots.MainWindow[i]));
+    }
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Starting Service", "starting client 1",
+                                       SuccessLine("Client start successful: ", h.core, 0), "starting client 2",
+                                       SuccessLine("Client start successful: ", h.core, 1), "starting client 3",
+                                       SuccessLine("Client start successful: ", h.core, 2)}));
+    EXPECT_FALSE(SettingsMutexIsFree(h.core));
+
+    ASSERT_TRUE(h.Stop());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
+    EXPECT_TRUE(SettingsMutexIsFree(h.core));
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
+                                       "Stopping process " + Hex(pids[1]) + "...",
+                                       "Stopping process " + Hex(pids[2]) + "...", "Client Stop completed",
+                                       "Service Stopped"}));
+    EXPECT_EQ(-1, FindLine(h.Log(), "Timeout on client stop"));
+    for (unsigned i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_EXIT_PRESSES));
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_CONFIRMED));
+        EXPECT_TRUE(WaitProcessEnd(pids[i], 5000));
+        EXPECT_EQ(0u, h.core.Slots.ProcessId[i]);
+    }
+}
+
+TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
+{
+    RunLoopHarness h(2);
+    h.core.Params.MonitorRestart = 1;
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        DWORD oldPid = h.core.Slots.ProcessId[0];
+        DWORD otherPid = h.core.Slots.ProcessId[1];
+        EndProcessById(oldPid);
+        ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, round, true));
+        DWORD newPid = h.core.Slots.ProcessId[0];
+        EXPECT_NE(0u, newPid);
+        EXPECT_NE(oldPid, newPid);
+        EXPECT_EQ(otherPid, h.core.Slots.ProcessId[1]);
+        std::vector<std::string> log = h.Log();
+        int terminated = FindLine(log, "Process " + Hex(oldPid) + " (client 1) terminated");
+        ASSERT_GE(terminated, 0);
+        EXPECT_TRUE(LinesInOrder(std::vector<std::string>(log.begin() + terminated, log.end()),
+                                 {" Attempting restart", SuccessLine(" Restart successful: ", h.core, 0)}));
+        EXPECT_EQ("ZR - client 1", ReadStandInString(0, zr::REC_TITLE_AT_CLICK));
+    }
+    // The relaunched copy is watched like the first: killing the other one
+    // is still reported with its own number.
+    DWORD secondPid = h.core.Slots.ProcessId[1];
+    EndProcessById(secondPid);
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(secondPid) + " (client 2) terminated", 10000));
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 3, true));
+    ASSERT_TRUE(h.Stop());
+}
+
+TEST(RunLoop, WithoutMonitorRestartAnEndedClientLeavesAnEmptySlot)
+{
+    RunLoopHarness h(3);
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true));
+    DWORD pids[3] = {h.core.Slots.ProcessId[0], h.core.Slots.ProcessId[1], h.core.Slots.ProcessId[2]};
+
+    EndProcessById(pids[1]);
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[1]) + " (client 2) terminated", 10000));
+    Sleep(500);
+    EXPECT_EQ(0u, h.core.Slots.ProcessId[1]);
+    // The third client moved up in the wait list but keeps its number.
+    EndProcessById(pids[2]);
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[2]) + " (client 3) terminated", 10000));
+    Sleep(500);
+    EXPECT_EQ(0u, h.core.Slots.ProcessId[2]);
+    EXPECT_EQ(pids[0], h.core.Slots.ProcessId[0]);
+    EXPECT_EQ(-1, FindLine(h.Log(), " Attempting restart"));
+    EXPECT_EQ(3, CountLines(h.Log(), "starting client ", true));
+
+    // Only the live client is stopped.
+    ASSERT_TRUE(h.Stop());
+    std::vector<std::string> log = h.Log();
+    EXPECT_EQ(1, CountLines(log, "Stopping process ", true));
+    EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
+                                   "Client Stop completed"}));
+}
+
+TEST(RunLoop, AFrozenProgressTextIsRestartedAtTheStallCheckAMovingOneIsNot)
+{
+    RunLoopHarness h(2);
+    h.core.Params.StuckRestart = 1;
+    h.core.Timings.MainWaitMs = 400;
+    SetStandInValue(1, zr::FREEZE_PROGRESS, 1);
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    DWORD started = GetTickCount();
+    DWORD movingPid = h.core.Slots.ProcessId[0];
+    DWORD frozenPid = h.core.Slots.ProcessId[1];
+
+    // The first check comes with the 11th time-out; the restarted copy is
+    // frozen too, so the next check finds it stalled again.
+    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000));
+    EXPECT_GE(GetTickCount() - started, 10u * 400u);
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true));
+    ASSERT_TRUE(h.WaitForLog("Client 2 is stalled - attempting restart", 30000, 2));
+
+    std::vector<std::string> log = h.Log();
+    EXPECT_EQ(-1, FindLine(log, "Client 1 is stalled - attempting restart"));
+    EXPECT_EQ(movingPid, h.core.Slots.ProcessId[0]);
+    EXPECT_TRUE(WaitProcessEnd(frozenPid, 10000));
+    // The stalled copy was closed through its exit path.
+    ASSERT_TRUE(h.Stop());
+}
+
+TEST(RunLoop, TimedRestartRelaunchesEverySlotEmptyOnesIncluded)
+{
+    RunLoopHarness h(2);
+    h.core.Params.HourlyRestart = 1;
+    h.core.Timings.MainWaitMs = 500;
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    DWORD first = h.core.Slots.ProcessId[0];
+    DWORD second = h.core.Slots.ProcessId[1];
+    EndProcessById(second);
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000));
+
+    // The instant is the next whole minute at the latest.
+    ASSERT_TRUE(h.WaitForLog("Restart successful: ", 70000 + kStartMs, 2, true));
+    std::vector<std::string> log = h.Log();
+    EXPECT_TRUE(LinesInOrder(log, {"Timed Restart", " Stopping process " + Hex(first) + " (client 1)...",
+                                   " Restarting client 1", SuccessLine("Restart successful: ", h.core, 0),
+                                   " Restarting client 2", SuccessLine("Restart successful: ", h.core, 1)}));
+    EXPECT_EQ(-1, FindLine(log, " Stopping process " + Hex(second) + " (client 2)..."));
+    EXPECT_TRUE(WaitProcessEnd(first, 5000));
+    EXPECT_NE(0u, h.core.Slots.ProcessId[1]);
+    ASSERT_TRUE(h.Stop());
+}
+
+TEST(RunLoop, TaskbarCreatedRestartsEverySlotAfterThePause)
+{
+    RunLoopHarness h(2);
+    h.core.Params.KeepVisible = 1;
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    DWORD first = h.core.Slots.ProcessId[0];
+    DWORD second = h.core.Slots.ProcessId[1];
+    EndProcessById(second);
+    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000));
+    for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
+        Sleep(50);
+    HWND trayWindow = h.core.TrayWindow;
+    ASSERT_NE(nullptr, trayWindow);
+
+    ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 2, true));
+    std::vector<std::string> log = h.Log();
+    EXPECT_TRUE(LinesInOrder(log, {"KeepVisible restart initiated...", " Stopping client 1...",
+                                   " Restarting client 1...", SuccessLine(" Restart successful: ", h.core, 0),
+                                   " Restarting client 2...", SuccessLine(" Restart successful: ", h.core, 1)}));
+    EXPECT_EQ(-1, FindLine(log, " Stopping client 2..."));
+    EXPECT_TRUE(WaitProcessEnd(first, 5000));
+    EXPECT_EQ(0, h.core.KeepVisibleRestart);
+
+    // The stop ends the keeper and its thread, then stops both copies.
+    DWORD relaunched[2] = {h.core.Slots.ProcessId[0], h.core.Slots.ProcessId[1]};
+    ASSERT_TRUE(h.Stop());
+    EXPECT_FALSE(IsWindow(trayWindow));
+    EXPECT_EQ(nullptr, h.core.TrayWindow);
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Client Stop initiated...", "Stopping process " + Hex(relaunched[0]) + "...",
+                                       "Stopping process " + Hex(relaunched[1]) + "...", "Client Stop completed"}));
+}
+
+TEST(RunLoop, AStopDuringTheKeepersPauseWaitsForItAndStillCompletes)
+{
+    RunLoopHarness h(1);
+    h.core.Params.KeepVisible = 1;
+    h.core.Timings.TrayPauseMs = 2000;
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
+        Sleep(50);
+    ASSERT_NE(nullptr, h.core.TrayWindow);
+    DWORD pid = h.core.Slots.ProcessId[0];
+
+    ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
+    Sleep(300);
+    ASSERT_TRUE(h.Stop(30000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
+    std::vector<std::string> log = h.Log();
+    // The request that ends the pause meets a loop that is stopping.
+    EXPECT_EQ(-1, FindLine(log, "KeepVisible restart initiated..."));
+    EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Stopping process " + Hex(pid) + "...",
+                                   "Client Stop completed", "Service Stopped"}));
+    EXPECT_EQ(1u, ReadStandInDword(0, zr::REC_CONFIRMED));
+}
+
+TEST(RunLoop, ASecondSupervisorGivesUp)
+{
+    RunLoopHarness first(1);
+    first.Start();
+    ASSERT_TRUE(first.WaitForLog("Client start successful: ", kStartMs, 1, true));
+
+    RunLoopHarness second(1);
+    second.Start();
+    ASSERT_TRUE(second.WaitRunEnd(10000));
+    EXPECT_EQ((std::vector<std::string>{"Service already running...abort"}), second.Log());
+    EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(second.core.StoppedEvent.get(), 0));
+    EXPECT_EQ(0u, second.core.Slots.ProcessId[0]);
+    ASSERT_TRUE(first.Stop());
+}
+
+TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
+{
+    RunLoopHarness h(2);
+    h.core.Timings.StopWaitPerClientMs = 1000;  // two clients: 2 s
+    SetStandInValue(0, zr::HANG_AFTER_CONFIRM, 1);
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+    DWORD hanging = h.core.Slots.ProcessId[0];
+    DWORD healthy = h.core.Slots.ProcessId[1];
+
+    h.core.StopAndWait(h.running);
+    std::vector<std::string> early = h.Log();
+    EXPECT_TRUE(LinesInOrder(early, {"Client Stop initiated...", "Timeout on client stop", "Service Stopped"}));
+    EXPECT_EQ(-1, FindLine(early, "Client Stop completed"));
+
+    // The loop goes on to its end: the hanging copy is terminated.
+    ASSERT_TRUE(h.WaitRunEnd(30000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
+    DWORD exitCode = 0;
+    EXPECT_TRUE(WaitProcessEnd(hanging, 1000, &exitCode));
+    EXPECT_EQ(0xFFFFFFFFu, exitCode);
+    EXPECT_TRUE(WaitProcessEnd(healthy, 1000));
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Stopping process " + Hex(hanging) + "...",
+                                       "Stopping process " + Hex(healthy) + "...", "Client Stop completed"}));
+    EXPECT_TRUE(SettingsMutexIsFree(h.core));
+}
+
+TEST(RunLoop, AStopRequestedBeforeTheRunEndsItWithoutStartingAnything)
+{
+    RunLoopHarness h(2);
+    h.core.StopRequested = 1;  // as OnStop leaves it while the service is not running
+    h.Start();
+    ASSERT_TRUE(h.WaitRunEnd(10000));
+    EXPECT_EQ((std::vector<std::string>{"Starting Service", "Client Stop initiated...", "Client Stop completed"}),
+              h.Log());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
+    EXPECT_TRUE(SettingsMutexIsFree(h.core));
+}
+
+TEST(RunLoop, RequestFlagsNeverSwallowAStopAndAQueueEventTouchesNoClient)
+{
+    RunLoopHarness h(1);
+    h.Start();
+    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+    DWORD pid = h.core.Slots.ProcessId[0];
+
+    h.core.QueueEventPending = 1;
+    SetEvent(h.core.StopEvent.get());
+    ASSERT_TRUE(h.WaitForLog("Queue event processed...", 5000));
+    Sleep(500);
+    EXPECT_EQ(0, h.core.QueueEventPending);
+    EXPECT_EQ(pid, h.core.Slots.ProcessId[0]);
+    EXPECT_FALSE(h.WaitRunEnd(0));
+
+    // A stop that arrives together with a tray request is still a stop.
+    h.core.KeepVisibleRestart = 1;
+    h.core.StopRequested = 1;
+    SetEvent(h.core.StopEvent.get());
+    ASSERT_TRUE(h.WaitRunEnd(30000));
+    std::vector<std::string> log = h.Log();
+    EXPECT_EQ(-1, FindLine(log, "KeepVisible restart initiated..."));
+    EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Stopping process " + Hex(pid) + "...",
+                                   "Client Stop completed"}));
+}
+
+TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
+{
+    {
+        RunLoopHarness h(2);
+        SetStandInValue(0, zr::NO_START_BUTTON, 1);
+        h.Start();
+        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true));
+        std::vector<std::string> log = h.Log();
+        EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "starting client 2",
+                                       SuccessLine("Client start successful: ", h.core, 1)}));
+        EXPECT_EQ(-1, FindLine(log, "Retrying..."));
+        EXPECT_EQ(0u, h.core.Slots.ProcessId[0]);
+        ASSERT_TRUE(h.Stop());
+        EXPECT_EQ(1, CountLines(h.Log(), "Stopping process ", true));
+    }
+    {
+        // With MonitorRestart the first client is tried again and again; a
+        // stop ends the retries and the later client is never started.
+        RunLoopHarness h(2);
+        h.core.Params.MonitorRestart = 1;
+        SetStandInValue(0, zr::NO_START_BUTTON, 1);
+        h.Start();
+        ASSERT_TRUE(h.WaitForLog("Retrying...", kStartMs, 2));
+        ASSERT_TRUE(h.Stop());
+        std::vector<std::string> log = h.Log();
+        EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "Retrying...",
+                                       "starting client 1", "Unable to start client, Code = 4", "Retrying..."}));
+        EXPECT_EQ(-1, FindLine(log, "starting client 2"));
+        EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Client Stop completed"}));
+        EXPECT_EQ(-1, FindLine(log, "Stopping process ", 0, true));
+    }
+}

@@ -1,0 +1,59 @@
+// Test helpers for the settings key: a scratch owner that puts the key back
+// as it was, and plain readers and writers of single values.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qeltest {
+
+struct RegistryValue {
+    DWORD Type = REG_NONE;
+    std::vector<BYTE> Data;
+};
+
+// Saves every value of HKLM\<path> on construction and deletes the key, so a
+// test starts from "no key"; on destruction deletes whatever the test left
+// and writes the saved values back.
+class RegistryScratch {
+public:
+    explicit RegistryScratch(const char* path);
+    ~RegistryScratch();
+    RegistryScratch(const RegistryScratch&) = delete;
+    RegistryScratch& operator=(const RegistryScratch&) = delete;
+
+    void Clear() const;                                             // delete the key
+    void Set(const char* name, DWORD type, const void* data, DWORD size) const;
+    void SetDword(const char* name, DWORD value, DWORD type = REG_DWORD) const;
+    void SetWords(const char* name, const std::vector<DWORD>& words) const;  // REG_BINARY
+    void Delete(const char* name) const;
+    bool Read(const char* name, RegistryValue& value) const;        // false when missing
+    bool Has(const char* name) const;
+    DWORD Word(const char* name) const;                              // first 4 bytes, 0xDEADBEEF when missing
+    std::vector<DWORD> Words(const char* name) const;               // empty when missing
+
+private:
+    std::string path_;
+    bool existed_ = false;
+    std::vector<std::pair<std::string, RegistryValue>> saved_;
+};
+
+// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent to a number no
+// service uses, so that StartServiceCtrlDispatcherA outside the Service
+// Control Manager fails at once under Wine instead of after ~10 s; restores
+// the old value on destruction.
+class FastDispatcherFailure {
+public:
+    FastDispatcherFailure();
+    ~FastDispatcherFailure();
+    FastDispatcherFailure(const FastDispatcherFailure&) = delete;
+    FastDispatcherFailure& operator=(const FastDispatcherFailure&) = delete;
+
+private:
+    bool hadValue_ = false;
+    DWORD oldValue_ = 0;
+};
+
+} // namespace qeltest
