@@ -98,6 +98,10 @@ protected:
         EXPECT_EQ(before + 1, Restarts());
         EXPECT_TRUE(log.WaitForCount(CLIENT_STARTED, before + 2, START_BOUND_MS)) << log.NewText();
         EXPECT_TRUE(running.Running());
+        // The stop waited on the control thread while the run loop closed
+        // the clients: had anything on the loop's path needed that thread,
+        // the stop would have run into its time-out.
+        EXPECT_EQ(0, log.Count("Timeout on client stop"));
     }
 
     Windows98Emulation emulation{EXE_NAME};

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "control_window.h"
+#include "debug_trace_capture.h"
 #include "entry9x.h"
 #include "host9x_harness.h"
 #include "message_boxes.h"
@@ -160,6 +162,35 @@ TEST_F(StandardCommands, OnlyWholeArgumentsAreStandardCommands)
     EXPECT_EQ(0, service.HandleStandardCommand(1, argv));
     EXPECT_EQ(0, service.SkipRestartRequest);
     EXPECT_FALSE(MessageBoxShown("Version", GetCurrentProcessId()));
+}
+
+TEST(FrameworkDefaults, TraceUnderTheServiceNameAndStopClearsRunning)
+{
+    DebugTraceCapture trace;
+    ASSERT_TRUE(trace.active());
+    {
+        C9xService service("qel9x trace test");
+        EXPECT_EQ(1, service.MajorVersion);
+        EXPECT_EQ(6, service.MinorVersion);
+        EXPECT_EQ(RegisterWindowMessageA("9xSvcAck"), service.AckMessage);
+        EXPECT_EQ(RegisterWindowMessageA("9xSvcReq"), service.RequestMessage);
+        service.Running = TRUE;
+        service.OnStop();
+        EXPECT_FALSE(service.Running);
+        service.Run();  // returns at once: not running
+    }
+    ASSERT_TRUE(trace.WaitForText("~CNTService", 2000));
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "[qel9x trace test](%lu): ", GetCurrentThreadId());
+    std::vector<std::string> texts;
+    for (const auto& line : trace.Lines())
+        if (line.ProcessId == GetCurrentProcessId() && line.Text.find("qel9x trace test") != std::string::npos)
+            texts.push_back(line.Text);
+    std::vector<std::string> expected;
+    for (const char* text : {"CNTService::OnStop()", "Entering CNTService::Run()", "Leaving CNTService::Run()",
+                             "CNTService::~CNTService()"})
+        expected.push_back(std::string(prefix) + text + "\n");
+    EXPECT_EQ(expected, texts);
 }
 
 TEST(RequestDecision, OnlyTheRunningCopyActsAndOnlyPingsGetNegativeAnswers)
