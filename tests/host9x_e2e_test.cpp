@@ -219,9 +219,11 @@ TEST_F(Host9x, CommandsWithoutBoxChangeNothingOrOnlyTheStore)
     StartRunningCopy();
     int before = Restarts();
 
-    // The running copy holds the settings mutex: the resize is refused.
+    // The running copy holds the settings mutex: the resize is refused and
+    // nothing is saved (a save would write this copy's client count, 1).
     RunCopy(" -w:4", {});
     EXPECT_EQ(2u, ReadDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "WUQueue", 0));
+    EXPECT_EQ(3u, ReadDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "NumClients", 0));
 
     // No such command here.
     RunCopy(" -p:2:0", {});

@@ -193,28 +193,6 @@ TEST(FrameworkDefaults, TraceUnderTheServiceNameAndStopClearsRunning)
     EXPECT_EQ(expected, texts);
 }
 
-TEST(RequestDecision, OnlyTheRunningCopyActsAndOnlyPingsGetNegativeAnswers)
-{
-    struct Case {
-        bool Active;
-        WPARAM Code;
-        RequestAction Expected;
-    };
-    const Case cases[] = {
-        {true, REQ_PING, RequestAction::AckPositive},
-        {true, REQ_STOP, RequestAction::StopThenAck},
-        {true, REQ_RESTART, RequestAction::RestartThenAck},
-        {true, 0, RequestAction::Ignore},
-        {true, 4, RequestAction::Ignore},
-        {false, REQ_PING, RequestAction::AckNegative},
-        {false, REQ_STOP, RequestAction::Ignore},
-        {false, REQ_RESTART, RequestAction::Ignore},
-        {false, 4, RequestAction::Ignore},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.Expected, DecideRequestAction(c.Active, c.Code)) << c.Active << " " << c.Code;
-}
-
 // ---------------------------------------------------------------------------
 // The control window on its own thread, driven by a test window that plays
 // the asking copy.
@@ -537,35 +515,6 @@ TEST(ControlWindowWait, GivesUpWhenTheThreadEndsOrTheLimitPasses)
 
 namespace {
 
-// Holds the settings mutex on a thread of its own, as a running supervisor
-// of another process would (the owner's own thread could take it again).
-class ForeignMutexHolder {
-public:
-    ForeignMutexHolder()
-    {
-        release_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        held_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        thread_ = std::thread([this] {
-            qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
-            WaitForSingleObject(mutex.get(), 5000);
-            SetEvent(held_.get());
-            WaitForSingleObject(release_.get(), 30000);
-            ReleaseMutex(mutex.get());
-        });
-        WaitForSingleObject(held_.get(), 5000);
-    }
-    ~ForeignMutexHolder()
-    {
-        SetEvent(release_.get());
-        thread_.join();
-    }
-
-private:
-    qel::UniqueHandle release_;
-    qel::UniqueHandle held_;
-    std::thread thread_;
-};
-
 int Command(C9xSupervisorService& service, const char* argument)
 {
     char program[] = "";
@@ -664,19 +613,6 @@ TEST_F(ConfigCommands9x, CommandsWithoutBoxAndThoseThatDoNotExistHere)
     EXPECT_EQ(2u, Stored("AutodialType"));
     EXPECT_EQ(0, Command(service, "-w:4"));
     EXPECT_EQ(4u, Stored("WUQueue"));
-}
-
-TEST_F(ConfigCommands9x, QueueResizeIsRefusedSilentlyWhileASupervisorHoldsTheMutex)
-{
-    WriteDword(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "WUQueue", 2);
-    C9xSupervisorService service;
-    ASSERT_EQ(2u, service.Core.Params.WUQueue);
-    ForeignMutexHolder supervisor;
-    Tamper("HourlyRestart", 77);
-    EXPECT_EQ(0, Command(service, "-w:4"));
-    EXPECT_EQ(2u, service.Core.Params.WUQueue);
-    EXPECT_EQ(2u, Stored("WUQueue"));
-    EXPECT_EQ(77u, Stored("HourlyRestart")) << "a refused resize saves nothing";
 }
 
 // ---------------------------------------------------------------------------
