@@ -199,9 +199,10 @@ TEST_F(Host9x, VersionUninstallAndDisplayShowTheirBoxesButSendNoRestart)
     // -i shows the same two boxes and does ask for a restart.
     texts = RunCopy(" -i", {"Service Install", CAPTION});
     EXPECT_EQ("Korvane 9x service installed\n", texts.at(0));
+    std::string registered = ExePath().find(' ') == std::string::npos ? ExePath() : "\"" + ExePath() + "\"";
     DWORD storedLength = 0;
-    EXPECT_EQ(ExePath(), ReadString(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, SERVICE_NAME, &storedLength));
-    EXPECT_EQ(ExePath().size() + 1, storedLength);
+    EXPECT_EQ(registered, ReadString(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, SERVICE_NAME, &storedLength));
+    EXPECT_EQ(registered.size() + 1, storedLength);
     ExpectRestartedOnce(before);
 
     before = Restarts();

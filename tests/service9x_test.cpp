@@ -118,9 +118,10 @@ TEST_F(StandardCommands, InstallVersionRemoveCycle)
     EXPECT_EQ(1, install.Result);
     EXPECT_EQ("qel9x framework test installed\n", install.Text);
     EXPECT_EQ(0, service.SkipRestartRequest) << "-i must leave the restart request on";
+    std::string registered = OwnPath().find(' ') == std::string::npos ? OwnPath() : "\"" + OwnPath() + "\"";
     DWORD storedLength = 0;
-    EXPECT_EQ(OwnPath(), ReadRunServicesValue(TEST_SERVICE_NAME, &storedLength));
-    EXPECT_EQ(OwnPath().size() + 1, storedLength) << "the terminating NUL is stored";
+    EXPECT_EQ(registered, ReadRunServicesValue(TEST_SERVICE_NAME, &storedLength));
+    EXPECT_EQ(registered.size() + 1, storedLength) << "the terminating NUL is stored";
     EXPECT_TRUE(service.QueryInstalled());
 
     // Installed already: the value is left as it is.
