@@ -295,8 +295,18 @@ protected:
         PostMessageA(control, service.RequestMessage, code, reinterpret_cast<LPARAM>(asker));
     }
 
-    // Waits until the control thread has handled everything posted so far.
-    void Settle() { SendMessageA(control, WM_NULL, 0, 0); }
+    // Waits until the control thread has handled everything posted so far:
+    // posted messages are handled in order, so the answer to a ping posted
+    // now comes after them.  (A sent message would overtake them.)  The
+    // ping's own answer is taken off the record.
+    void Settle()
+    {
+        size_t before = g_acks.size();
+        Request(REQ_PING, g_askerWindow);
+        PumpAcks(before + 1);
+        ASSERT_EQ(before + 1, g_acks.size());
+        g_acks.pop_back();
+    }
 
     void PumpAcks(size_t count) { PumpFor(3000, [&] { return g_acks.size() >= count; }); }
 
@@ -316,7 +326,6 @@ TEST_F(ControlWindowProtocol, CopyWithoutSupervisorAnswersPingsOnlyNegatively)
     Request(REQ_STOP, g_askerWindow);
     Request(REQ_RESTART, g_askerWindow);
     Settle();
-    PumpFor(200, [] { return false; });
     EXPECT_EQ(1u, g_acks.size());
     EXPECT_EQ(0, service.StopCalls);
     EXPECT_EQ(0, service.QuitRequested);
@@ -352,7 +361,6 @@ TEST_F(ControlWindowProtocol, RunningCopyAcknowledgesAfterItsStop)
     Request(REQ_RESTART, nullptr);
     Request(REQ_PING, nullptr);
     Settle();
-    PumpFor(200, [] { return false; });
     EXPECT_EQ(3u, g_acks.size());
     EXPECT_EQ(3, service.StopCalls);
 }
