@@ -186,8 +186,12 @@ unsigned LogicalProcessorsPerPackage()
 {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    if (info.dwNumberOfProcessors < 2 || info.wProcessorArchitecture != PROCESSOR_ARCHITECTURE_INTEL ||
-        info.wProcessorLevel < 6 || !CpuidAvailable())
+    // A 64-bit process is told PROCESSOR_ARCHITECTURE_AMD64 for the same x86
+    // processors that a 32-bit one sees as PROCESSOR_ARCHITECTURE_INTEL;
+    // testing for INTEL alone would switch the detection off in the x64 build.
+    bool x86Family = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ||
+                     info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+    if (info.dwNumberOfProcessors < 2 || !x86Family || info.wProcessorLevel < 6 || !CpuidAvailable())
         return 1;
     int leaf0[4] = {};
     int leaf1[4] = {};

@@ -93,7 +93,10 @@ int StartSuspendedClient(const PROCESS_INFORMATION& created, unsigned clientInde
         return LAUNCH_KEY_FAILED;
 
     ResumeThread(created.hThread);
-    if (WaitForInputIdle(created.hProcess, CLIENT_IDLE_TIMEOUT_MS) != 0)
+    // Some systems (Wine among them) report a copy that ended before it ever
+    // waited for input as idle: an ended copy never became idle.
+    if (WaitForInputIdle(created.hProcess, CLIENT_IDLE_TIMEOUT_MS) != 0 ||
+        WaitForSingleObject(created.hProcess, 0) == WAIT_OBJECT_0)
         return LAUNCH_NOT_IDLE;
 
     WindowSearch search = {nullptr, created.dwProcessId};

@@ -35,6 +35,10 @@ void WaitUntilFileFree(const char* fileName)
             CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (file)
             return;
+        // A file that went away meanwhile holds nothing up any more.
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return;
         Sleep(FILE_FREE_INTERVAL_MS);
     }
 }

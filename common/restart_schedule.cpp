@@ -36,10 +36,10 @@ bool NextRestartAfter(DWORD hourlyRestart, DWORD restartTime, const SYSTEMTIME& 
         FILETIME baseTime;
         if (!SystemTimeToFileTime(&base, &baseTime))
             return false;
-        // The minute count is formed in 32 bits, as the setting is stored;
-        // only the conversion to intervals needs 64.
-        DWORD minutes = hourlyRestart * 60u;
-        *nextRestart = FromTicks(ToTicks(baseTime) + static_cast<ULONGLONG>(minutes) * 10000000ull);
+        // The count of seconds is formed in 32 bits, as the setting is
+        // stored; only the conversion to intervals needs 64.
+        DWORD seconds = hourlyRestart * 60u;
+        *nextRestart = FromTicks(ToTicks(baseTime) + static_cast<ULONGLONG>(seconds) * 10000000ull);
         return true;
     }
 

@@ -65,11 +65,14 @@ TEST(RestartSchedule, ComputesTheNextInstantOnAGivenClock)
 
 TEST(RestartSchedule, MinuteCountIsFormedIn32Bits)
 {
-    // 0x40000001 minutes x 60 wraps to 60 in 32 bits: one hour.
+    // 0x40000001 minutes x 60 seconds wraps to 60 seconds in 32 bits.
     SYSTEMTIME now = At(2026, 12, 7, 8, 0, 30);
     FILETIME next = {};
     ASSERT_TRUE(NextRestartAfter(0x40000001u, 0, now, ToFileTime(now), &next));
-    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 9, 0))), Ticks(next));
+    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 8, 1))), Ticks(next));
+    // The largest value that does not wrap: 71582788 minutes, about 136 years.
+    ASSERT_TRUE(NextRestartAfter(71582788u, 0, now, ToFileTime(now), &next));
+    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 8, 0))) + 71582788ull * FILETIME_TICKS_PER_MINUTE, Ticks(next));
 }
 
 TEST(RestartSchedule, RestartTimeThatIsNoTimeOfDayMeansNoDailyRestart)

@@ -5,6 +5,8 @@
 
 #include "run_loop.h"
 #include "../standin-zr/standin_values.h"
+#include "child_process.h"
+#include "windows_family.h"
 #include "supervisor_harness.h"
 #include "wait_set.h"
 
@@ -419,6 +421,8 @@ TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
     ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
     DWORD hanging = h.core.Slots.ProcessId[0];
     DWORD healthy = h.core.Slots.ProcessId[1];
+    ASSERT_EQ(1u, ReadStandInDword(0, zr::HANG_AFTER_CONFIRM));
+    ASSERT_EQ(hanging, ReadStandInDword(0, zr::REC_PROCESS_ID));
 
     h.core.StopAndWait(h.running);
     std::vector<std::string> early = h.Log();
@@ -430,7 +434,9 @@ TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
     DWORD exitCode = 0;
     EXPECT_TRUE(WaitProcessEnd(hanging, 1000, &exitCode));
-    EXPECT_EQ(0xFFFFFFFFu, exitCode);
+    EXPECT_EQ(0xFFFFFFFFu, exitCode) << "exit presses " << ReadStandInDword(0, zr::REC_EXIT_PRESSES) << ", confirmed "
+                                     << ReadStandInDword(0, zr::REC_CONFIRMED) << ", shown "
+                                     << ReadStandInDword(0, zr::REC_CONFIRM_SHOWN_TICK);
     EXPECT_TRUE(WaitProcessEnd(healthy, 1000));
     EXPECT_TRUE(LinesInOrder(h.Log(), {"Stopping process " + Hex(hanging) + "...",
                                        "Stopping process " + Hex(healthy) + "...", "Client Stop completed"}));
@@ -506,4 +512,59 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
         EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Client Stop completed"}));
         EXPECT_EQ(-1, FindLine(log, "Stopping process ", 0, true));
     }
+}
+
+namespace {
+
+bool RunningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+const char kWindows9xCopy[] = "run_loop_9x_copy.exe";
+const char kAppDefaultsKey[] = "Software\\Wine\\AppDefaults\\run_loop_9x_copy.exe";
+
+} // namespace
+
+// Run as two processes: this program asks Wine to present Windows 98 to a
+// copy of itself, and the copy runs the supervisor.
+TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
+{
+    if (qel::IsWindows9xFamily()) {
+        RunLoopHarness h(5);
+        h.Start();
+        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true));
+        ASSERT_TRUE(h.Stop());
+        std::vector<std::string> log = h.Log();
+        EXPECT_EQ(2, CountLines(log, "starting client ", true));
+        EXPECT_EQ(2, CountLines(log, "Stopping process ", true));
+        // The stored setting is left as it was.
+        EXPECT_EQ(5u, h.core.Params.NumClients);
+        return;
+    }
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "needs Wine's per-program Windows version";
+
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string copy = BinDir() + kWindows9xCopy;
+    ASSERT_TRUE(CopyFileA(self, copy.c_str(), FALSE));
+    {
+        qel::UniqueRegKey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, key.put(), nullptr));
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
+    }
+    ChildResult child =
+        RunChild(kWindows9xCopy, "--gtest_filter=RunLoop.OnTheWindows9xFamilyAtMostTwoClientsRunThisTime", 120000);
+    RegDeleteKeyA(HKEY_CURRENT_USER, kAppDefaultsKey);
+    for (unsigned i = 0; i < 5; ++i)
+        EndProcessById(ReadStandInDword(i, zr::REC_PROCESS_ID));
+    DeleteFileA(copy.c_str());
+
+    ASSERT_TRUE(child.Started);
+    EXPECT_FALSE(child.TimedOut);
+    EXPECT_EQ(0u, child.ExitCode) << child.Output;
+    EXPECT_NE(std::string::npos, child.Output.find("[  PASSED  ] 1 test")) << child.Output;
 }

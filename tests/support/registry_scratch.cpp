@@ -8,8 +8,9 @@ namespace qeltest {
 
 namespace {
 
-constexpr char SERVICE_CURRENT_KEY[] = "System\\CurrentControlSet\\Control";
-constexpr char SERVICE_CURRENT_VALUE[] = "ServiceCurrent";
+// Wine keeps the number in the default value of this key.
+constexpr char SERVICE_CURRENT_KEY[] = "System\\CurrentControlSet\\Control\\ServiceCurrent";
+constexpr const char* SERVICE_CURRENT_VALUE = nullptr;
 
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 {
@@ -121,6 +122,7 @@ std::vector<DWORD> RegistryScratch::Words(const char* name) const
 
 FastDispatcherFailure::FastDispatcherFailure()
 {
+    hadKey_ = OpenKey(SERVICE_CURRENT_KEY, KEY_READ, false).valid();
     qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
     DWORD size = sizeof oldValue_;
     hadValue_ = RegQueryValueExA(key.get(), SERVICE_CURRENT_VALUE, nullptr, nullptr,
@@ -132,6 +134,10 @@ FastDispatcherFailure::FastDispatcherFailure()
 
 FastDispatcherFailure::~FastDispatcherFailure()
 {
+    if (!hadKey_) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY);
+        return;
+    }
     qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
     if (hadValue_)
         RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&oldValue_),

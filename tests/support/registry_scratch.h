@@ -40,7 +40,8 @@ private:
     std::vector<std::pair<std::string, RegistryValue>> saved_;
 };
 
-// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent to a number no
+// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent (the key's
+// default value) to a number no
 // service uses, so that StartServiceCtrlDispatcherA outside the Service
 // Control Manager fails at once under Wine instead of after ~10 s; restores
 // the old value on destruction.
@@ -52,6 +53,7 @@ public:
     FastDispatcherFailure& operator=(const FastDispatcherFailure&) = delete;
 
 private:
+    bool hadKey_ = false;
     bool hadValue_ = false;
     DWORD oldValue_ = 0;
 };

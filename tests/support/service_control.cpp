@@ -66,11 +66,12 @@ void RemoveServiceIfPresent(const char* serviceName, DWORD timeoutMs)
 
 void MakeConsoleDispatcherFailFast()
 {
+    // Wine reads the pipe number from the default value of this key.
     qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control", 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ServiceCurrent", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return;
     DWORD unusedPipeNumber = 0x7FFF0000;
-    RegSetValueExA(key.get(), "ServiceCurrent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unusedPipeNumber),
+    RegSetValueExA(key.get(), nullptr, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unusedPipeNumber),
                    sizeof unusedPipeNumber);
 }

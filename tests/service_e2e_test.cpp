@@ -1,0 +1,159 @@
+// The supervisor as the real service: installed, started and stopped through
+// the Service Control Manager, with three stand-in clients.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../standin-zr/standin_values.h"
+#include "child_process.h"
+#include "service_control.h"
+#include "supervisor_harness.h"
+#include "win_handles.h"
+
+namespace {
+
+constexpr char kServiceName[] = "Korvane service";
+constexpr char kSettingsKey[] = "Software\\Morl\\qel\\svcparms";
+constexpr unsigned kClients = 3;
+
+std::string RunQelsvc(const std::string& arguments)
+{
+    ChildResult result = RunChild("qelsvc.exe", arguments, 30000);
+    EXPECT_TRUE(result.Started);
+    EXPECT_FALSE(result.TimedOut) << arguments;
+    return WithoutCarriageReturns(result.Output);
+}
+
+LONGLONG FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The log lines written since `offset`, without their time stamps.
+std::vector<std::string> LogSince(const std::string& path, LONGLONG offset)
+{
+    std::string text = ReadWholeFile(path);
+    if (offset > static_cast<LONGLONG>(text.size()))
+        offset = 0;
+    std::string tempPath = path + ".tail";
+    if (FILE* file = fopen(tempPath.c_str(), "wb")) {
+        fwrite(text.data() + offset, 1, text.size() - static_cast<size_t>(offset), file);
+        fclose(file);
+    }
+    std::vector<std::string> lines = ReadLogTexts(tempPath.c_str());
+    DeleteFileA(tempPath.c_str());
+    return lines;
+}
+
+bool ClientsWorking(DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount();;) {
+        bool all = true;
+        for (unsigned i = 0; i < kClients; ++i)
+            all = all && ReadStandInDword(i, zr::REC_CLICKS) == 1;
+        if (all)
+            return true;
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(100);
+    }
+}
+
+class ServiceEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MakeConsoleDispatcherFailFast();
+        RemoveServiceIfPresent(kServiceName, 60000);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+        for (unsigned i = 0; i <= kClients; ++i)
+            DeleteStandInKey(i);
+        logPath = BinDir() + "qelsvc.log";
+        logOffset = FileSize(logPath);
+    }
+
+    // Also on failure: an installed auto-start service would come back with
+    // every new Wine session.
+    void TearDown() override
+    {
+        RemoveServiceIfPresent(kServiceName, 60000);
+        for (unsigned i = 0; i <= kClients; ++i) {
+            EndProcessById(ReadStandInDword(i, zr::REC_PROCESS_ID));
+            DeleteStandInKey(i);
+        }
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+    }
+
+    std::string logPath;
+    LONGLONG logOffset = 0;
+};
+
+} // namespace
+
+TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
+{
+    ASSERT_EQ("Korvane service installed\n", RunQelsvc("-i"));
+    RunQelsvc("-p:3");
+    EXPECT_NE(std::string::npos, RunQelsvc("-m").find("Monitor and Restart = TRUE"));
+
+    ASSERT_TRUE(StartServiceByName(kServiceName));
+    ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_RUNNING, 30000));
+    ASSERT_TRUE(ClientsWorking(60000));
+
+    DWORD pids[kClients] = {};
+    for (unsigned i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        pids[i] = ReadStandInDword(i, zr::REC_PROCESS_ID);
+        EXPECT_NE(0u, pids[i]);
+        EXPECT_EQ("ZR - client " + std::to_string(i + 1), ReadStandInString(i, zr::REC_TITLE_AT_CLICK));
+        EXPECT_FALSE(WaitProcessEnd(pids[i], 0));
+    }
+
+    // A copy killed from outside comes back in its own slot.
+    DWORD killed = pids[1];
+    EndProcessById(killed);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(100)) {
+        pids[1] = ReadStandInDword(1, zr::REC_PROCESS_ID);
+        if (pids[1] != killed && pids[1] != 0 && ReadStandInDword(1, zr::REC_CLICKS) == 1)
+            break;
+    }
+    ASSERT_NE(killed, pids[1]);
+    EXPECT_EQ("ZR - client 2", ReadStandInString(1, zr::REC_TITLE_AT_CLICK));
+
+    // The handler answers only after the supervisor's stop wait, which can
+    // outlast Wine's control time-out (error 1053): the state tells.
+    SetLastError(0xdeadbeef);
+    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP))
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), GetLastError());
+    ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
+
+    for (unsigned i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_EXIT_PRESSES));
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_CONFIRMED));
+        EXPECT_TRUE(WaitProcessEnd(pids[i], 5000));
+    }
+
+    std::vector<std::string> log = LogSince(logPath, logOffset);
+    const std::vector<std::string> expected = {
+        "Starting Service",          "starting client 1",       "starting client 2",
+        "starting client 3",         "Process " + Hex(killed) + " (client 2) terminated", " Attempting restart",
+        "Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
+        "Stopping process " + Hex(pids[1]) + "...", "Stopping process " + Hex(pids[2]) + "...",
+        "Client Stop completed",     "Service Stopped"};
+    size_t from = 0;
+    for (const std::string& text : expected) {
+        int at = FindLine(log, text, from);
+        EXPECT_GE(at, 0) << "missing in order: " << text;
+        if (at >= 0)
+            from = static_cast<size_t>(at) + 1;
+    }
+    EXPECT_EQ(kClients, static_cast<unsigned>(CountLines(log, "Client start successful: ", true)));
+
+    std::string removed = RunQelsvc("-u");
+    EXPECT_EQ(0u, removed.find("Korvane service removed.")) << removed;
+}

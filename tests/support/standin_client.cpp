@@ -1,0 +1,249 @@
+#include "standin_client.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "activity_log.h"
+#include "client_launch.h"
+
+namespace standin {
+
+namespace {
+
+const DWORD POLL_MS = 20;
+const UINT OWNER_KILL_CODE = 0xDEAD;
+
+qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+        return qel::UniqueRegKey();
+    return qel::UniqueRegKey(key);
+}
+
+bool QueryValue(const std::string& path, const char* name, DWORD* type, std::vector<BYTE>& data)
+{
+    qel::UniqueRegKey key = OpenKey(path, KEY_READ);
+    if (!key)
+        return false;
+    DWORD size = 0;
+    if (RegQueryValueExA(key.get(), name, nullptr, type, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    data.assign(size + 1, 0);
+    return RegQueryValueExA(key.get(), name, nullptr, type, data.data(), &size) == ERROR_SUCCESS;
+}
+
+} // namespace
+
+std::string StandinPath()
+{
+    char path[MAX_PATH];
+    PathBesideExecutable(path, sizeof path, "zr.exe");
+    return path;
+}
+
+ClientStateKey::ClientStateKey(unsigned clientIndex)
+{
+    char path[64];
+    ClientStateKeyPath(clientIndex, path, sizeof path);
+    path_ = path;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS)
+        RegCloseKey(key);
+}
+
+ClientStateKey::~ClientStateKey()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
+}
+
+void ClientStateKey::Set(const char* name, DWORD value) const
+{
+    qel::UniqueRegKey key = OpenKey(path_, KEY_SET_VALUE);
+    if (key)
+        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+bool ClientStateKey::Has(const char* name) const
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    return QueryValue(path_, name, &type, data);
+}
+
+DWORD ClientStateKey::Dword(const char* name) const
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!QueryValue(path_, name, &type, data) || type != REG_DWORD || data.size() < sizeof(DWORD))
+        return 0;
+    DWORD value;
+    memcpy(&value, data.data(), sizeof value);
+    return value;
+}
+
+ULONGLONG ClientStateKey::Qword(const char* name) const
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!QueryValue(path_, name, &type, data) || type != REG_QWORD || data.size() < sizeof(ULONGLONG))
+        return 0;
+    ULONGLONG value;
+    memcpy(&value, data.data(), sizeof value);
+    return value;
+}
+
+std::string ClientStateKey::Text(const char* name) const
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!QueryValue(path_, name, &type, data) || type != REG_SZ)
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(data.data()));
+}
+
+bool ClientStateKey::WaitFor(const char* name, DWORD timeoutMs) const
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (Has(name))
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(POLL_MS);
+    }
+}
+
+bool ClientStateKey::WaitForDword(const char* name, DWORD expected, DWORD timeoutMs) const
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (Has(name) && Dword(name) == expected)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(POLL_MS);
+    }
+}
+
+ConfigKeyGuard::ConfigKeyGuard()
+{
+    qel::UniqueRegKey key = OpenKey(CLIENT_CONFIG_KEY, KEY_READ);
+    keyExisted_ = key.valid();
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    valueExisted_ = QueryValue(CLIENT_CONFIG_KEY, CLIENT_KEY_VALUE, &type, data);
+    if (valueExisted_)
+        value_ = reinterpret_cast<const char*>(data.data());
+}
+
+ConfigKeyGuard::~ConfigKeyGuard()
+{
+    if (!keyExisted_) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY);
+        return;
+    }
+    qel::UniqueRegKey key = OpenKey(CLIENT_CONFIG_KEY, KEY_SET_VALUE);
+    if (!key)
+        return;
+    if (valueExisted_)
+        RegSetValueExA(key.get(), CLIENT_KEY_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(value_.c_str()),
+                       static_cast<DWORD>(value_.size() + 1));
+    else
+        RegDeleteValueA(key.get(), CLIENT_KEY_VALUE);
+}
+
+std::string ReadClientKeyValue()
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!QueryValue(CLIENT_CONFIG_KEY, CLIENT_KEY_VALUE, &type, data) || type != REG_SZ)
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(data.data()));
+}
+
+OwnedProcess::~OwnedProcess()
+{
+    reset();
+}
+
+void OwnedProcess::reset(HANDLE process)
+{
+    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), OWNER_KILL_CODE);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+    process_.reset(process);
+}
+
+bool OwnedProcess::WaitEnded(DWORD timeoutMs) const
+{
+    return process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD OwnedProcess::ExitCode(DWORD timeoutMs) const
+{
+    WaitEnded(timeoutMs);
+    DWORD code = STILL_ACTIVE;
+    if (!process_ || !GetExitCodeProcess(process_.get(), &code))
+        return STILL_ACTIVE;
+    return code;
+}
+
+HANDLE WatchHandle(HANDLE process)
+{
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy,
+                         SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, 0))
+        return nullptr;
+    return copy;
+}
+
+HANDLE TakeObserverHandle(const ClientStateKey& state, DWORD timeoutMs)
+{
+    if (!state.WaitFor(zr::REC_OBSERVER_HANDLE, timeoutMs))
+        return nullptr;
+    ULONGLONG value = state.Qword(zr::REC_OBSERVER_HANDLE);
+    qel::UniqueRegKey key = OpenKey(state.Path(), KEY_SET_VALUE);
+    if (key)
+        RegDeleteValueA(key.get(), zr::REC_OBSERVER_HANDLE);
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+}
+
+HWND ProgressTextOf(HWND startButton)
+{
+    HWND window = startButton;
+    for (int i = 0; i < zr::PROGRESS_DISTANCE && window; ++i)
+        window = GetWindow(window, GW_HWNDPREV);
+    return window;
+}
+
+std::string WindowText(HWND window)
+{
+    char text[256] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+int RunningStandinIds(DWORD* ids, int maxIds)
+{
+    qel::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return 0;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more && count < maxIds;
+         more = Process32Next(snapshot.get(), &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "zr.exe") == 0)
+            ids[count++] = entry.th32ProcessID;
+    }
+    return count;
+}
+
+} // namespace standin

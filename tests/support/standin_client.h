@@ -1,0 +1,106 @@
+// Helpers for tests that run the stand-in client zr.exe: its state keys,
+// owners for the processes a test starts or watches, window look-ups.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "../../standin-zr/standin_values.h"
+#include "win_handles.h"
+
+namespace standin {
+
+// zr.exe beside the running test program.
+std::string StandinPath();
+
+// A client's state key ("Software\Morl\qel\cache" + suffix under HKLM),
+// emptied when the test takes it and deleted when the scope ends.
+class ClientStateKey {
+public:
+    explicit ClientStateKey(unsigned clientIndex);
+    ~ClientStateKey();
+    ClientStateKey(const ClientStateKey&) = delete;
+    ClientStateKey& operator=(const ClientStateKey&) = delete;
+
+    const std::string& Path() const { return path_; }
+    void Set(const char* name, DWORD value) const;
+    bool Has(const char* name) const;
+    DWORD Dword(const char* name) const;  // 0 when missing
+    ULONGLONG Qword(const char* name) const;
+    std::string Text(const char* name) const;
+    // Polls every 20 ms until the value exists; false when timeoutMs ran out.
+    bool WaitFor(const char* name, DWORD timeoutMs) const;
+    // Polls until the DWORD value equals expected.
+    bool WaitForDword(const char* name, DWORD expected, DWORD timeoutMs) const;
+
+private:
+    std::string path_;
+};
+
+// Keeps HKLM "Software\Morl\qel\config" as it was: the "ClientKey" value (and
+// the key itself, when the test run created it) are put back at scope exit.
+class ConfigKeyGuard {
+public:
+    ConfigKeyGuard();
+    ~ConfigKeyGuard();
+    ConfigKeyGuard(const ConfigKeyGuard&) = delete;
+    ConfigKeyGuard& operator=(const ConfigKeyGuard&) = delete;
+
+private:
+    bool keyExisted_ = false;
+    bool valueExisted_ = false;
+    std::string value_;
+};
+
+// The current "ClientKey" text ("" when missing).
+std::string ReadClientKeyValue();
+
+// A process that a test started or watches: terminated, if still running,
+// and closed when the scope ends.
+class OwnedProcess {
+public:
+    OwnedProcess() = default;
+    explicit OwnedProcess(HANDLE process) : process_(process) {}
+    ~OwnedProcess();
+    OwnedProcess(OwnedProcess&&) = default;
+    OwnedProcess& operator=(OwnedProcess&&) = default;
+
+    HANDLE get() const { return process_.get(); }
+    void reset(HANDLE process = nullptr);
+    explicit operator bool() const { return process_.valid(); }
+    // True when the process ended within timeoutMs.
+    bool WaitEnded(DWORD timeoutMs) const;
+    // The full exit code after waiting up to timeoutMs (STILL_ACTIVE when it
+    // still runs).
+    DWORD ExitCode(DWORD timeoutMs) const;
+
+private:
+    qel::UniqueHandle process_;
+};
+
+// A second handle to the same process (wait, query, terminate), for watching a
+// process whose own handle goes to the code under test.
+HANDLE WatchHandle(HANDLE process);
+
+// The handle that a copy started with ObserverPid = our id handed us, taken
+// over (the value is removed so no one takes it twice); null when none.
+HANDLE TakeObserverHandle(const ClientStateKey& state, DWORD timeoutMs);
+
+// The window PROGRESS_DISTANCE places before startButton in z-order.
+HWND ProgressTextOf(HWND startButton);
+std::string WindowText(HWND window);
+
+// One slot's worth of launch outputs.
+struct LaunchSlot {
+    HANDLE ProcessHandle = nullptr;
+    DWORD ProcessId = 0;
+    HWND MainWindow = nullptr;
+    HWND StartButton = nullptr;
+    DWORD MainThreadId = 0;
+};
+
+// Ids of the running zr.exe processes (Toolhelp), up to maxIds.
+int RunningStandinIds(DWORD* ids, int maxIds);
+
+} // namespace standin
