@@ -1,0 +1,67 @@
+// The configuration commands of qelsvc9x: the subset of the console
+// commands that applies to it, silent (the program has no console; the entry
+// shows the resulting settings in a box when the result is 1).
+#include "supervisor9x.h"
+
+#include "config_rules.h"
+
+namespace {
+
+// How long -w waits for a running supervisor to let go of the settings.
+constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
+
+} // namespace
+
+int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
+{
+    if (HandleStandardCommand(argc, argv))
+        return 1;
+    if (argc < 2 || !argv[1])
+        return 0;
+    const char* argument = argv[1];
+    ServiceParams& params = Core.Params;
+
+    // No -p and no -o: the 9x settings load fixes the client count and type.
+    if (MatchesCommand(argument, "-r")) {
+        // An invalid time changes nothing; the box then shows the settings
+        // as they are.
+        if (ApplyRestartCommand(params, argument) != RestartCommandResult::Invalid)
+            Core.SaveParams();
+        return 1;
+    }
+    struct Toggle {
+        const char* Prefix;
+        DWORD& Flag;
+    };
+    const Toggle toggles[] = {
+        {"-x", params.TrueIdle},     {"-n", params.NormalizeXP}, {"-m", params.MonitorRestart},
+        {"-s", params.StuckRestart}, {"-k", params.KeepVisible},
+    };
+    for (const Toggle& toggle : toggles) {
+        if (MatchesCommand(argument, toggle.Prefix)) {
+            ApplyToggle(toggle.Flag);
+            Core.SaveParams();
+            return 1;
+        }
+    }
+    if (MatchesCommand(argument, "-w")) {
+        // Refused silently while a supervisor holds the settings mutex.
+        ApplyQueueSizeCommand(params, argument, Core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS);
+        return 0;
+    }
+    if (MatchesCommand(argument, "-h")) {
+        ApplyHourlyRestartCommand(params, argument);
+        Core.SaveParams();
+        return 0;
+    }
+    if (MatchesCommand(argument, "-a")) {
+        ApplyAutodialCommand(params, argument);
+        Core.SaveParams();
+        return 0;
+    }
+    if (MatchesCommand(argument, "-d")) {
+        SkipRestartRequest = 1;
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,72 @@
+#include "supervisor9x.h"
+
+#include "affinity.h"
+#include "windows_family.h"
+
+C9xSupervisorService::C9xSupervisorService() : C9xService(SERVICE_9X_NAME), Core(ServiceName)
+{
+    InitializeCriticalSection(&PassLock);
+    // Off the 9x family (the program started on NT, 2000 or XP) masks are
+    // applied, and a settings key that cannot be opened leaves one client
+    // per processor: every client then needs a defined mask, so the table is
+    // built in full, exactly as the NT service builds it.
+    if (qel::IsWindows9xFamily())
+        BuildAffinityTable9x(Core.AffinityTable);
+    else
+        BuildAffinityTable(Core.AffinityTable);
+    Core.SetLogPath();
+    MajorVersion = 1;
+    MinorVersion = 6;
+    Core.LoadParams(SettingsRules::Windows9x);
+    SyncObjectsReady = Core.CreateSyncObjects();
+}
+
+C9xSupervisorService::~C9xSupervisorService()
+{
+    DeleteCriticalSection(&PassLock);
+}
+
+void C9xSupervisorService::Run()
+{
+    Core.Run();
+}
+
+void C9xSupervisorService::OnStop()
+{
+    // Held across the wait for StoppedEvent: the loop cannot prepare its
+    // next pass (Running = 1) until Running = 0 of this stop is written, so
+    // a later stop always finds Running set.
+    qel::CriticalSectionLock hold(PassLock);
+    Core.StopAndWait(Running);
+}
+
+void C9xSupervisorService::OnShutdown()
+{
+    WriteLog(Core, "Service Shutdown");
+    OnStop();
+}
+
+void C9xSupervisorService::RunUntilQuit()
+{
+    if (!SyncObjectsReady) {
+        TraceDebug(ServiceName, "Supervisor not started: events or mutex missing");
+        return;
+    }
+    for (;;) {
+        {
+            qel::CriticalSectionLock hold(PassLock);
+            if (QuitRequested)
+                break;
+            Core.StopRequested = 0;
+            Running = TRUE;
+            ResetEvent(Core.StopEvent.get());
+            ResetEvent(Core.StoppedEvent.get());
+        }
+        Run();
+        // The pass is over: its clients are stopped, or it started none
+        // because another supervisor holds the mutex.  Signalling that here
+        // lets a stop that reached a pass ending by itself return at once
+        // instead of holding PassLock until its time-out.
+        SetEvent(Core.StoppedEvent.get());
+    }
+}

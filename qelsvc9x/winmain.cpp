@@ -1,0 +1,90 @@
+// qelsvc9x: the supervisor for Windows 95, 98 and Me, a windowless program
+// that also stops a running copy of itself (-q) and takes the configuration
+// commands, answering in message boxes.
+#include <windows.h>
+
+#include "activity_log.h"
+#include "control_window.h"
+#include "entry9x.h"
+#include "supervisor9x.h"
+#include "win_handles.h"
+
+namespace {
+
+// The control thread makes its window within milliseconds; a copy that has
+// none after this long could never be reached by another copy (not even to
+// stop it), so it ends instead of supervising.
+constexpr DWORD CONTROL_WINDOW_LIMIT_MS = 10000;
+constexpr DWORD PING_TIMEOUT_MS = 500;
+constexpr DWORD STOP_TIMEOUT_MS = 10000;
+constexpr DWORD RESTART_TIMEOUT_MS = 20000;
+constexpr DWORD CONTROL_THREAD_END_MS = 10000;
+
+void RunningCopyCourse(C9xSupervisorService& service)
+{
+    if (SendControlRequest(REQ_PING, PING_TIMEOUT_MS)) {
+        // A copy already supervises: it restarts its clients, this one ends.
+        SendControlRequest(REQ_RESTART, RESTART_TIMEOUT_MS);
+        return;
+    }
+    ControlChannel.SupervisorActive = 1;
+    service.RunUntilQuit();
+    ControlChannel.SupervisorActive = 0;
+}
+
+void StopCommandCourse()
+{
+    const char* text = "ZR 9x Service not running";
+    if (SendControlRequest(REQ_PING, PING_TIMEOUT_MS))
+        text = SendControlRequest(REQ_STOP, STOP_TIMEOUT_MS) ? "ZR 9x Service Stopped" : "Unable to stop ZR 9x Service";
+    MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK);
+}
+
+void ConfigCommandCourse(C9xSupervisorService& service, char* argument)
+{
+    service.SkipRestartRequest = 0;
+    // The whole remaining line is the one argument.
+    char program[] = "";
+    char* argv[] = {program, argument, nullptr};
+    if (!service.HandleConfigCommand(2, argv))
+        return;
+    char text[BOX_TEXT_SIZE];
+    FormatParametersBox(text, sizeof text, service.Core.Params);
+    MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK);
+    if (!service.SkipRestartRequest && SendControlRequest(REQ_PING, PING_TIMEOUT_MS))
+        SendControlRequest(REQ_RESTART, RESTART_TIMEOUT_MS);
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
+{
+    C9xSupervisorService service;
+    qel::UniqueHandle controlThread(CreateThread(nullptr, 0, ControlWindowThread, &service, 0, nullptr));
+
+    if (WaitForControlWindow(controlThread.get(), CONTROL_WINDOW_LIMIT_MS)) {
+        char* argument = TrimCommandLine(commandLine);
+        switch (ChooseEntryCourse(argument)) {
+        case EntryCourse::RunningCopy:
+            RunningCopyCourse(service);
+            break;
+        case EntryCourse::StopCommand:
+            StopCommandCourse();
+            break;
+        case EntryCourse::ConfigCommand:
+            ConfigCommandCourse(service, argument);
+            break;
+        }
+    } else {
+        TraceDebug(service.ServiceName, "No control window: ending without doing anything");
+    }
+
+    // Returns once the control thread has destroyed its window; that thread
+    // is never busy here for long, since a request's OnStop has returned
+    // before the run-again loop lets this thread go on.
+    if (HWND controlWindow = ControlChannel.ControlWindow)
+        SendMessageA(controlWindow, WM_CONTROL_CLOSE, 0, 0);
+    if (controlThread)
+        WaitForSingleObject(controlThread.get(), CONTROL_THREAD_END_MS);
+    return 0;
+}
