@@ -220,8 +220,9 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     // The handler answers only after the supervisor's stop wait, which can
     // outlast Wine's control time-out (error 1053): the state tells.
     SetLastError(0xdeadbeef);
-    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP))
+    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), GetLastError());
+    }
     EXPECT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
     EXPECT_TRUE(trace.WaitForText("CNTService::Handler(1)", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
