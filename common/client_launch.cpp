@@ -248,14 +248,19 @@ BOOL CALLBACK FindMainWindow(HWND window, LPARAM search)
     return FALSE;
 }
 
-BOOL CALLBACK FindStartButton(HWND window, LPARAM search)
+BOOL StoreWindowWithText(HWND window, LPARAM search, const char* text)
 {
-    char text[COMPARED_TEXT_SIZE] = {};
-    GetWindowTextA(window, text, sizeof text);
-    if (lstrcmpA(text, START_BUTTON_TEXT) != 0)
+    char windowText[COMPARED_TEXT_SIZE] = {};
+    GetWindowTextA(window, windowText, sizeof windowText);
+    if (lstrcmpA(windowText, text) != 0)
         return TRUE;
     reinterpret_cast<WindowSearch*>(search)->FoundWindow = window;
     return FALSE;
+}
+
+BOOL CALLBACK FindStartButton(HWND window, LPARAM search)
+{
+    return StoreWindowWithText(window, search, START_BUTTON_TEXT);
 }
 
 int LaunchClient(const char* exePath, unsigned clientIndex, DWORD affinityMask, HANDLE* processHandleOut,

@@ -57,6 +57,11 @@ BOOL CALLBACK FindMainWindow(HWND window, LPARAM search);
 // EnumChildWindows callback: the first descendant whose text is "Start!".
 BOOL CALLBACK FindStartButton(HWND window, LPARAM search);
 
+// The body of the text-matching enumeration callbacks: stores the window in
+// the WindowSearch and returns FALSE (stop) when its text, read into a
+// COMPARED_TEXT_SIZE buffer, equals `text` (case counts); TRUE otherwise.
+BOOL StoreWindowWithText(HWND window, LPARAM search, const char* text);
+
 // --- Pure decisions ---------------------------------------------------------
 
 // The state key path of a client: "Software\Morl\qel\cache" for index 0,

@@ -108,12 +108,7 @@ int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD wai
 
 BOOL CALLBACK FindExitButton(HWND window, LPARAM search)
 {
-    char text[COMPARED_TEXT_SIZE] = {};
-    GetWindowTextA(window, text, sizeof text);
-    if (lstrcmpA(text, EXIT_BUTTON_TEXT) != 0)
-        return TRUE;
-    reinterpret_cast<WindowSearch*>(search)->FoundWindow = window;
-    return FALSE;
+    return StoreWindowWithText(window, search, EXIT_BUTTON_TEXT);
 }
 
 BOOL CALLBACK FindCloseConfirmation(HWND window, LPARAM search)
@@ -125,12 +120,7 @@ BOOL CALLBACK FindCloseConfirmation(HWND window, LPARAM search)
     GetWindowThreadProcessId(window, &owner);
     if (owner != wanted->ProcessId)
         return TRUE;
-    char text[COMPARED_TEXT_SIZE] = {};
-    GetWindowTextA(window, text, sizeof text);
-    if (lstrcmpA(text, CLOSE_CONFIRMATION_TITLE) != 0)
-        return TRUE;
-    wanted->FoundWindow = window;
-    return FALSE;
+    return StoreWindowWithText(window, search, CLOSE_CONFIRMATION_TITLE);
 }
 
 BOOL CALLBACK FindConfirmButton(HWND window, LPARAM search)

@@ -87,6 +87,21 @@ void ApplyToggle(DWORD& flag)
     flag = flag == 0 ? 1 : 0;
 }
 
+const ToggleCommand* FindToggleCommand(const char* argument)
+{
+    static const ToggleCommand toggles[] = {
+        {"-x", &ServiceParams::TrueIdle, "TrueIdle = %s\n"},
+        {"-n", &ServiceParams::NormalizeXP, "NormalizeXP = %s\n"},
+        {"-m", &ServiceParams::MonitorRestart, "Monitor and Restart = %s\n"},
+        {"-s", &ServiceParams::StuckRestart, "Restart Stuck Clients = %s\n"},
+        {"-k", &ServiceParams::KeepVisible, "Keep Icons Visible = %s\n"},
+    };
+    for (const ToggleCommand& toggle : toggles)
+        if (MatchesCommand(argument, toggle.Prefix))
+            return &toggle;
+    return nullptr;
+}
+
 void ApplyHourlyRestartCommand(ServiceParams& params, const char* argument)
 {
     if (!HasCommandValue(argument))

@@ -35,6 +35,18 @@ RestartCommandResult ApplyRestartCommand(ServiceParams& params, const char* argu
 // The toggles: 0 becomes 1, anything else 0.  The caller saves.
 void ApplyToggle(DWORD& flag);
 
+// The five toggle commands, with the line the console prints for each.
+struct ToggleCommand {
+    const char* Prefix;
+    DWORD ServiceParams::*Flag;
+    const char* ConsoleFormat;  // takes "TRUE" or "FALSE"
+};
+// The toggle the argument names, or null.
+const ToggleCommand* FindToggleCommand(const char* argument);
+
+// -w waits this long for a running supervisor to let go of the settings.
+constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
+
 // -h / -h:min: HourlyRestart, at most 1440, 0 without a value.  No save.
 void ApplyHourlyRestartCommand(ServiceParams& params, const char* argument);
 

@@ -10,21 +10,19 @@
 
 namespace {
 
-// -w waits this long for a running supervisor to let go of the settings.
-constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
-
-void PrintCustomClients(const ServiceParams& params)
+// One line per client mask; never beyond the 32 entries of the arrays.
+void PrintClientMasks(const DWORD (&masks)[MAX_CLIENTS], DWORD clientCount)
 {
-    DWORD count = params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : params.NumClients;
+    DWORD count = clientCount > MAX_CLIENTS ? MAX_CLIENTS : clientCount;
     for (DWORD i = 0; i < count; ++i)
-        printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(params.CustAff[i]));
+        printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(masks[i]));
 }
 
 void PrintAffinity(const ServiceParams& params)
 {
     printf("CPU Affinity = %s, %d Clients\n", AffinityTypeName(params.AffType), static_cast<int>(params.NumClients));
     if (params.AffType == AFFINITY_CUSTOM)
-        PrintCustomClients(params);
+        PrintClientMasks(params.CustAff, params.NumClients);
 }
 
 void PrintRestartTime(const ServiceParams& params)
@@ -49,8 +47,7 @@ void PrintOptimisedLayout(const AffinityLayout& layout)
         break;
     case OptimiseOutcome::Custom:
         printf("Optimized: Affinity = Custom, %d Clients\n", static_cast<int>(layout.NumClients));
-        for (DWORD i = 0; i < layout.NumClients && i < MAX_CLIENTS; ++i)
-            printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(layout.CustAff[i]));
+        PrintClientMasks(layout.CustAff, layout.NumClients);
         break;
     }
 }
@@ -68,20 +65,6 @@ void PrintListing(const ServiceParams& params)
     printf("Autodial Type = %d\n", static_cast<int>(params.AutodialType));
     printf("Periodic Restart = %d\n", static_cast<int>(params.HourlyRestart));
 }
-
-struct ToggleCommand {
-    const char* Prefix;
-    DWORD ServiceParams::*Flag;
-    const char* Format;
-};
-
-const ToggleCommand TOGGLES[] = {
-    {"-x", &ServiceParams::TrueIdle, "TrueIdle = %s\n"},
-    {"-n", &ServiceParams::NormalizeXP, "NormalizeXP = %s\n"},
-    {"-m", &ServiceParams::MonitorRestart, "Monitor and Restart = %s\n"},
-    {"-s", &ServiceParams::StuckRestart, "Restart Stuck Clients = %s\n"},
-    {"-k", &ServiceParams::KeepVisible, "Keep Icons Visible = %s\n"},
-};
 
 // The configuration commands proper; 1 handled, 0 not (or -w, -h, -a, which
 // go on to the dispatcher like an unknown argument).
@@ -117,13 +100,11 @@ int RunConfigCommand(SupervisorCore& core, const char* argument)
         }
         return 1;
     }
-    for (const ToggleCommand& toggle : TOGGLES) {
-        if (MatchesCommand(argument, toggle.Prefix)) {
-            ApplyToggle(params.*toggle.Flag);
-            core.SaveParams();
-            printf(toggle.Format, FlagText(params.*toggle.Flag));
-            return 1;
-        }
+    if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
+        ApplyToggle(params.*toggle->Flag);
+        core.SaveParams();
+        printf(toggle->ConsoleFormat, FlagText(params.*toggle->Flag));
+        return 1;
     }
     if (MatchesCommand(argument, "-w")) {
         if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS))

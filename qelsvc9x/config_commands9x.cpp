@@ -5,13 +5,6 @@
 
 #include "config_rules.h"
 
-namespace {
-
-// How long -w waits for a running supervisor to let go of the settings.
-constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
-
-} // namespace
-
 int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
 {
     if (HandleStandardCommand(argc, argv))
@@ -29,20 +22,10 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
             Core.SaveParams();
         return 1;
     }
-    struct Toggle {
-        const char* Prefix;
-        DWORD& Flag;
-    };
-    const Toggle toggles[] = {
-        {"-x", params.TrueIdle},     {"-n", params.NormalizeXP}, {"-m", params.MonitorRestart},
-        {"-s", params.StuckRestart}, {"-k", params.KeepVisible},
-    };
-    for (const Toggle& toggle : toggles) {
-        if (MatchesCommand(argument, toggle.Prefix)) {
-            ApplyToggle(toggle.Flag);
-            Core.SaveParams();
-            return 1;
-        }
+    if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
+        ApplyToggle(params.*toggle->Flag);
+        Core.SaveParams();
+        return 1;
     }
     if (MatchesCommand(argument, "-w")) {
         // Refused silently while a supervisor holds the settings mutex.
