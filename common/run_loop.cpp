@@ -71,6 +71,7 @@ private:
     void Stop(unsigned i, DWORD confirmDelayMs);
     bool RetryWait();
 
+    void LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat);
     void InitialStart();
     void MainWait();
     bool OnStopEvent();
@@ -144,25 +145,34 @@ bool RunPass::RetryWait()
     return WaitForSingleObject(core_.StopEvent.get(), core_.Timings.RetryWaitMs) == WAIT_TIMEOUT;
 }
 
-void RunPass::InitialStart()
+// Launches every slot in index order, each until it runs or, with
+// MonitorRestart, again every RetryWaitMs until it runs or a stop comes.
+// Once a stop has been requested nothing more is started.
+void RunPass::LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat)
 {
     for (unsigned i = 0; i < ClientCount(); ++i) {
         for (;;) {
             if (StopRequested())
                 return;
-            WriteLog(core_, "starting client %d", static_cast<int>(i + 1));
+            WriteLog(core_, attemptFormat, static_cast<int>(i + 1));
             int result = Launch(i);
             if (result == LAUNCH_OK) {
-                LogSuccess("Client start successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+                LogSuccess(successFormat, i);
                 WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
                 ClientLaunched(i);
                 break;
             }
-            WriteLog(core_, "Unable to start client, Code = %d", result);
+            WriteLog(core_, failureFormat, result);
             if (!params_.MonitorRestart || !RetryWait())
                 break;
         }
     }
+}
+
+void RunPass::InitialStart()
+{
+    LaunchAllWithRetries("starting client %d", "Client start successful: 0x%x (0x%x) - 0x%x (0x%x)",
+                         "Unable to start client, Code = %d");
 }
 
 // Wake-up by StopEvent.  Returns true when the run is to stop.
@@ -201,23 +211,8 @@ void RunPass::KeepVisibleRestart()
     // Every slot is relaunched, empty ones too.  Once a stop has been
     // requested no further client is started: it would only be closed again,
     // and the stop request's wait is bounded.
-    for (unsigned i = 0; i < ClientCount(); ++i) {
-        for (;;) {
-            if (StopRequested())
-                return;
-            WriteLog(core_, " Restarting client %d...", static_cast<int>(i + 1));
-            int result = Launch(i);
-            if (result == LAUNCH_OK) {
-                LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
-                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
-                ClientLaunched(i);
-                break;
-            }
-            WriteLog(core_, " Restart failed, Code = %d", result);
-            if (!params_.MonitorRestart || !RetryWait())
-                break;
-        }
-    }
+    LaunchAllWithRetries(" Restarting client %d...", " Restart successful: 0x%x (0x%x) - 0x%x (0x%x)",
+                         " Restart failed, Code = %d");
 }
 
 void RunPass::OnClientEnded(DWORD entry)
