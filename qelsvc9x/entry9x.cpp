@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control_window.h"
+#include "settings.h"
 
 char* TrimCommandLine(char* commandLine)
 {
@@ -25,15 +26,6 @@ EntryCourse ChooseEntryCourse(const char* trimmedCommandLine)
         return EntryCourse::StopCommand;
     return EntryCourse::ConfigCommand;
 }
-
-namespace {
-
-const char* FlagText(DWORD flag)
-{
-    return flag ? "TRUE" : "FALSE";
-}
-
-} // namespace
 
 void FormatParametersBox(char* out, size_t outSize, const ServiceParams& params)
 {
