@@ -7,10 +7,12 @@
 
 #include "run_loop.h"
 #include "../standin-zr/standin_values.h"
-#include "child_process.h"
+#include "program_run.h"
 #include "windows_family.h"
 #include "supervisor_harness.h"
 #include "wait_set.h"
+
+using namespace qeltest;
 
 // ---------------------------------------------------------------------------
 // Pure decisions of the loop.
@@ -540,7 +542,6 @@ bool RunningUnderWine()
 }
 
 const char kWindows9xCopy[] = "run_loop_9x_copy.exe";
-const char kAppDefaultsKey[] = "Software\\Wine\\AppDefaults\\run_loop_9x_copy.exe";
 
 } // namespace
 
@@ -563,22 +564,10 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
     if (!RunningUnderWine())
         GTEST_SKIP() << "needs Wine's per-program Windows version";
 
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string copy = BinDir() + kWindows9xCopy;
-    ASSERT_TRUE(CopyFileA(self, copy.c_str(), FALSE));
-    {
-        qel::UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, key.put(), nullptr));
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
-    }
-    ChildResult child =
-        RunChild(kWindows9xCopy, "--gtest_filter=RunLoop.OnTheWindows9xFamilyAtMostTwoClientsRunThisTime", 120000);
-    RegDeleteKeyA(HKEY_CURRENT_USER, kAppDefaultsKey);
+    ProgramRun child = RunSelfAsWindows98(
+        kWindows9xCopy, "--gtest_filter=RunLoop.OnTheWindows9xFamilyAtMostTwoClientsRunThisTime", 120000);
     for (unsigned i = 0; i < 5; ++i)
         EndProcessById(ReadStandInDword(i, zr::REC_PROCESS_ID));
-    DeleteFileA(copy.c_str());
 
     ASSERT_TRUE(child.Started);
     EXPECT_FALSE(child.TimedOut);

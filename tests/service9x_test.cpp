@@ -22,6 +22,8 @@
 #include "supervisor9x.h"
 #include "win_handles.h"
 
+using namespace qeltest;
+
 namespace {
 
 constexpr const char TEST_SERVICE_NAME[] = "qel9x framework test";

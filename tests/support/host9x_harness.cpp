@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "program_run.h"
+
+namespace qeltest {
+
 // --- Registry ---------------------------------------------------------------
 
 void DeleteKeyTree(HKEY root, const char* path)
@@ -74,108 +78,13 @@ std::string ReadString(HKEY root, const char* path, const char* name, DWORD* sto
     return data;
 }
 
-Windows98Emulation::Windows98Emulation(const char* exeName)
-    : keyPath_(std::string("Software\\Wine\\AppDefaults\\") + exeName)
-{
-    qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-        const char version[] = "win98";
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
-    }
-}
-
-Windows98Emulation::~Windows98Emulation()
-{
-    DeleteKeyTree(HKEY_CURRENT_USER, keyPath_.c_str());
-}
-
-// --- Processes --------------------------------------------------------------
-
-OwnedProcess::~OwnedProcess()
-{
-    Terminate();
-}
-
-bool OwnedProcess::Start(const std::string& path, const std::string& tail)
-{
-    Terminate();
-    std::string commandLine = "\"" + path + "\"" + tail;
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return false;
-    CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    id_ = info.dwProcessId;
-    return true;
-}
-
-bool OwnedProcess::WaitForExit(DWORD timeoutMs) const
-{
-    return !process_ || WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
-}
-
-bool OwnedProcess::Running() const
-{
-    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
-
-void OwnedProcess::Terminate()
-{
-    if (Running()) {
-        TerminateProcess(process_.get(), 99);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    process_.reset();
-    id_ = 0;
-}
-
-void TerminateProcessById(DWORD processId)
-{
-    qel::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    if (!process)
-        return;
-    if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process.get(), 99);
-        WaitForSingleObject(process.get(), 5000);
-    }
-}
-
 // --- Activity log -----------------------------------------------------------
-
-namespace {
-
-unsigned long long FileSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-        return 0;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-} // namespace
 
 LogWatch::LogWatch(std::string path) : path_(std::move(path)), start_(FileSize(path_)) {}
 
 std::string LogWatch::NewText() const
 {
-    qel::UniqueFileHandle file(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return "";
-    LARGE_INTEGER offset;
-    offset.QuadPart = static_cast<LONGLONG>(start_);
-    SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN);
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    return text;
+    return ReadWholeFile(path_, start_);
 }
 
 int LogWatch::Count(const std::string& needle) const
@@ -212,10 +121,4 @@ std::vector<DWORD> LogWatch::ClientProcessIds() const
     return ids;
 }
 
-std::string ProgramDir()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
+} // namespace qeltest

@@ -8,10 +8,6 @@ namespace qeltest {
 
 namespace {
 
-// Wine keeps the number in the default value of this key.
-constexpr char SERVICE_CURRENT_KEY[] = "System\\CurrentControlSet\\Control\\ServiceCurrent";
-constexpr const char* SERVICE_CURRENT_VALUE = nullptr;
-
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 {
     qel::UniqueRegKey key;
@@ -118,32 +114,6 @@ std::vector<DWORD> RegistryScratch::Words(const char* name) const
     if (!words.empty())
         memcpy(words.data(), value.Data.data(), words.size() * sizeof(DWORD));
     return words;
-}
-
-FastDispatcherFailure::FastDispatcherFailure()
-{
-    hadKey_ = OpenKey(SERVICE_CURRENT_KEY, KEY_READ, false).valid();
-    qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
-    DWORD size = sizeof oldValue_;
-    hadValue_ = RegQueryValueExA(key.get(), SERVICE_CURRENT_VALUE, nullptr, nullptr,
-                                 reinterpret_cast<BYTE*>(&oldValue_), &size) == ERROR_SUCCESS;
-    DWORD unused = 0x7FFF0000;
-    RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unused),
-                   sizeof unused);
-}
-
-FastDispatcherFailure::~FastDispatcherFailure()
-{
-    if (!hadKey_) {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY);
-        return;
-    }
-    qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
-    if (hadValue_)
-        RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&oldValue_),
-                       sizeof oldValue_);
-    else
-        RegDeleteValueA(key.get(), SERVICE_CURRENT_VALUE);
 }
 
 } // namespace qeltest

@@ -1,5 +1,5 @@
 // Test helpers for the settings key: a scratch owner that puts the key back
-// as it was, and plain readers and writers of single values.
+// as it was, with readers and writers of single values.
 #pragma once
 
 #include <windows.h>
@@ -38,24 +38,6 @@ private:
     std::string path_;
     bool existed_ = false;
     std::vector<std::pair<std::string, RegistryValue>> saved_;
-};
-
-// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent (the key's
-// default value) to a number no
-// service uses, so that StartServiceCtrlDispatcherA outside the Service
-// Control Manager fails at once under Wine instead of after ~10 s; restores
-// the old value on destruction.
-class FastDispatcherFailure {
-public:
-    FastDispatcherFailure();
-    ~FastDispatcherFailure();
-    FastDispatcherFailure(const FastDispatcherFailure&) = delete;
-    FastDispatcherFailure& operator=(const FastDispatcherFailure&) = delete;
-
-private:
-    bool hadKey_ = false;
-    bool hadValue_ = false;
-    DWORD oldValue_ = 0;
 };
 
 } // namespace qeltest

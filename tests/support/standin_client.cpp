@@ -9,12 +9,11 @@
 #include "activity_log.h"
 #include "client_launch.h"
 
-namespace standin {
+namespace qeltest {
 
 namespace {
 
 const DWORD POLL_MS = 20;
-const UINT OWNER_KILL_CODE = 0xDEAD;
 
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access)
 {
@@ -38,7 +37,7 @@ bool QueryValue(const std::string& path, const char* name, DWORD* type, std::vec
 
 } // namespace
 
-void WarmUpDesktop()
+void BringUpDesktop()
 {
     GetDesktopWindow();
     // A window of our own completes this thread's connection to the desktop.
@@ -46,13 +45,6 @@ void WarmUpDesktop()
                                  GetModuleHandleA(nullptr), nullptr);
     if (probe)
         DestroyWindow(probe);
-}
-
-std::string StandinPath()
-{
-    char path[MAX_PATH];
-    PathBesideExecutable(path, sizeof path, "zr.exe");
-    return path;
 }
 
 ClientStateKey::ClientStateKey(unsigned clientIndex)
@@ -177,43 +169,6 @@ std::string ReadClientKeyValue()
     return std::string(reinterpret_cast<const char*>(data.data()));
 }
 
-OwnedProcess::~OwnedProcess()
-{
-    reset();
-}
-
-void OwnedProcess::reset(HANDLE process)
-{
-    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_.get(), OWNER_KILL_CODE);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    process_.reset(process);
-}
-
-bool OwnedProcess::WaitEnded(DWORD timeoutMs) const
-{
-    return process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
-}
-
-DWORD OwnedProcess::ExitCode(DWORD timeoutMs) const
-{
-    WaitEnded(timeoutMs);
-    DWORD code = STILL_ACTIVE;
-    if (!process_ || !GetExitCodeProcess(process_.get(), &code))
-        return STILL_ACTIVE;
-    return code;
-}
-
-HANDLE WatchHandle(HANDLE process)
-{
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy,
-                         SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, 0))
-        return nullptr;
-    return copy;
-}
-
 HANDLE TakeObserverHandle(const ClientStateKey& state, DWORD timeoutMs)
 {
     if (!state.WaitFor(zr::REC_OBSERVER_HANDLE, timeoutMs))
@@ -256,4 +211,4 @@ int RunningStandinIds(DWORD* ids, int maxIds)
     return count;
 }
 
-} // namespace standin
+} // namespace qeltest

@@ -2,22 +2,18 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "affinity.h"
+#include "client_launch.h"
+#include "program_run.h"
+#include "standin_client.h"
 
-namespace {
-
-const char kStandInKeyBase[] = "Software\\Morl\\qel\\cache";
-const char kSuffixes[] = "123456789abcdefghijklmnopqrstuvw";
-
-} // namespace
+namespace qeltest {
 
 std::string StandInKeyPath(unsigned clientIndex)
 {
-    std::string path = kStandInKeyBase;
-    if (clientIndex > 0 && clientIndex < MAX_CLIENTS)
-        path += kSuffixes[clientIndex];
+    char path[64] = {};
+    ClientStateKeyPath(clientIndex, path, sizeof path);
     return path;
 }
 
@@ -64,78 +60,6 @@ std::string ReadStandInString(unsigned clientIndex, const char* name)
 void DeleteStandInKey(unsigned clientIndex)
 {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
-}
-
-void EndProcessById(DWORD processId)
-{
-    if (processId == 0)
-        return;
-    qel::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    if (!process)
-        return;
-    if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process.get(), 99);
-        WaitForSingleObject(process.get(), 5000);
-    }
-}
-
-bool WaitProcessEnd(DWORD processId, DWORD timeoutMs, DWORD* exitCode)
-{
-    qel::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, processId));
-    if (!process)
-        return true;
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    if (exitCode)
-        GetExitCodeProcess(process.get(), exitCode);
-    return true;
-}
-
-std::vector<std::string> ReadLogTexts(const char* path)
-{
-    std::vector<std::string> lines;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t stampEnd = line.find("]: ");
-        if (!line.empty() && line[0] == '[' && stampEnd != std::string::npos)
-            line.erase(0, stampEnd + 3);
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-int FindLine(const std::vector<std::string>& lines, const std::string& text, size_t from, bool prefix)
-{
-    for (size_t i = from; i < lines.size(); ++i) {
-        bool match = prefix ? lines[i].compare(0, text.size(), text) == 0 : lines[i] == text;
-        if (match)
-            return static_cast<int>(i);
-    }
-    return -1;
-}
-
-int CountLines(const std::vector<std::string>& lines, const std::string& text, bool prefix)
-{
-    int count = 0;
-    for (int i = FindLine(lines, text, 0, prefix); i >= 0; i = FindLine(lines, text, i + 1, prefix))
-        ++count;
-    return count;
-}
-
-std::string Hex(DWORD value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
-    return text;
-}
-
-void BringUpDesktop()
-{
-    if (HWND warmUp = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr))
-        DestroyWindow(warmUp);
 }
 
 RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
@@ -244,3 +168,5 @@ bool RunLoopHarness::WaitAllLive(DWORD timeoutMs) const
         Sleep(50);
     }
 }
+
+} // namespace qeltest

@@ -8,14 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "supervisor_core.h"
+#include "win_handles.h"
 
-// Wine ends its desktop process a few seconds after the last program with
-// windows, and the first GUI program after that can look input-idle before
-// it has any window (its launch then fails with code 3 or 4).  A window of
-// the test process brings the desktop up first, so that a stand-in never
-// starts it itself.
-void BringUpDesktop();
+namespace qeltest {
 
 // HKLM path of the stand-in state key of a client index (cache, cache2, ...).
 std::string StandInKeyPath(unsigned clientIndex);
@@ -23,23 +20,6 @@ void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
 DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
 std::string ReadStandInString(unsigned clientIndex, const char* name);
 void DeleteStandInKey(unsigned clientIndex);
-
-// Terminates a process by id (when it still runs) and waits for it, bounded.
-void EndProcessById(DWORD processId);
-// True when the process has ended (or no longer exists) within timeoutMs.
-bool WaitProcessEnd(DWORD processId, DWORD timeoutMs, DWORD* exitCode = nullptr);
-
-// The texts of the log lines, without their time stamps.
-std::vector<std::string> ReadLogTexts(const char* path);
-
-// Index of the first line equal to `text` (or starting with it, when
-// `prefix`) at or after `from`; -1 when none.
-int FindLine(const std::vector<std::string>& lines, const std::string& text, size_t from = 0,
-             bool prefix = false);
-int CountLines(const std::vector<std::string>& lines, const std::string& text, bool prefix = false);
-
-// "0x%x" as the log prints values.
-std::string Hex(DWORD value);
 
 class RunLoopHarness {
 public:
@@ -59,7 +39,7 @@ public:
     // True when Run returned within timeoutMs.
     bool WaitRunEnd(DWORD timeoutMs);
 
-    std::vector<std::string> Log() const { return ReadLogTexts(core.LogPath); }
+    std::vector<std::string> Log() const { return ReadLogLines(core.LogPath); }
     // The log as text, for failure messages.
     std::string LogDump() const;
     // Waits until the log holds `count` lines equal to (or starting with)
@@ -78,3 +58,5 @@ private:
     DWORD numClients_;
     qel::UniqueHandle thread_;
 };
+
+} // namespace qeltest
