@@ -108,9 +108,7 @@ protected:
     int Launch(unsigned index, DWORD mask, int trueIdle, LaunchSlot& slot, bool withMainThreadId = true)
     {
         DWORD started = GetTickCount();
-        int result = LaunchClient(exe_.c_str(), index, mask, &slot.ProcessHandle, &slot.ProcessId,
-                                  &slot.MainWindow, &slot.StartButton, trueIdle,
-                                  withMainThreadId ? &slot.MainThreadId : nullptr);
+        int result = qeltest::LaunchInto(exe_, index, mask, trueIdle, slot, withMainThreadId);
         lastLaunchMs_ = GetTickCount() - started;
         if (result == LAUNCH_OK)
             owned_[ownedCount_++].reset(qeltest::WatchHandle(slot.ProcessHandle));
@@ -259,8 +257,7 @@ TEST_F(ClientLaunch, CreateFailureWritesNoOutput)
 {
     LaunchSlot slot = SentinelSlot();
     std::string missing = exe_.substr(0, exe_.size() - 6) + "no-such-client.exe";
-    int result = LaunchClient(missing.c_str(), 0, 0x3, &slot.ProcessHandle, &slot.ProcessId, &slot.MainWindow,
-                              &slot.StartButton, 1, &slot.MainThreadId);
+    int result = qeltest::LaunchInto(missing, 0, 0x3, 1, slot);
     EXPECT_EQ(LAUNCH_CREATE_FAILED, result);
     EXPECT_EQ(SENTINEL_HANDLE, slot.ProcessHandle);
     EXPECT_EQ(SENTINEL_ID, slot.ProcessId);
@@ -385,8 +382,7 @@ struct LaunchJob {
 DWORD WINAPI RunLaunchJob(void* context)
 {
     LaunchJob* job = static_cast<LaunchJob*>(context);
-    job->result = LaunchClient(job->exe.c_str(), job->index, 0x3, &job->slot.ProcessHandle, &job->slot.ProcessId,
-                               &job->slot.MainWindow, &job->slot.StartButton, 0, &job->slot.MainThreadId);
+    job->result = qeltest::LaunchInto(job->exe, job->index, 0x3, 0, job->slot);
     job->finishedTick = GetTickCount();
     return 0;
 }

@@ -27,9 +27,7 @@ protected:
     // the slot's own handle goes to StopClient.
     void Start(unsigned index, int trueIdle, LaunchSlot& slot, OwnedProcess& watch)
     {
-        std::string exe = qeltest::PathBesideTest("zr.exe");
-        ASSERT_EQ(LAUNCH_OK, LaunchClient(exe.c_str(), index, 0x3, &slot.ProcessHandle, &slot.ProcessId,
-                                          &slot.MainWindow, &slot.StartButton, trueIdle, &slot.MainThreadId));
+        ASSERT_EQ(LAUNCH_OK, qeltest::LaunchInto(qeltest::PathBesideTest("zr.exe"), index, 0x3, trueIdle, slot));
         watch.reset(qeltest::WatchHandle(slot.ProcessHandle));
         ASSERT_TRUE(watch);
     }

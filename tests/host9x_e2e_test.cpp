@@ -9,9 +9,10 @@
 
 #include <string>
 
-#include "host9x_harness.h"
+#include "log_lines.h"
 #include "message_boxes.h"
 #include "program_run.h"
+#include "registry_scratch.h"
 #include "service9x.h"
 #include "settings.h"
 #include "../standin-zr/standin_values.h"

@@ -5,6 +5,7 @@
 #include "debug_trace_capture.h"
 #include "nt_service.h"
 #include "program_run.h"
+#include "registry_scratch.h"
 #include "service_control.h"
 #include "win_handles.h"
 
@@ -13,6 +14,7 @@ using namespace qeltest;
 namespace {
 
 constexpr char kServiceName[] = "Korvane service";
+constexpr char kSettingsKey[] = "Software\\Morl\\qel\\svcparms";
 
 // Every test starts and ends with no service installed and one client
 // configured, so a started service has little to do.
@@ -21,16 +23,13 @@ protected:
     void SetUp() override
     {
         RemoveServiceIfPresent(kServiceName, 60000);
-        qel::UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morl\\qel\\svcparms", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-        DWORD one = 1;
-        RegSetValueExA(key.get(), "NumClients", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        WriteDword(HKEY_LOCAL_MACHINE, kSettingsKey, "NumClients", 1);
+        ASSERT_EQ(1u, ReadDword(HKEY_LOCAL_MACHINE, kSettingsKey, "NumClients", 0));
     }
     void TearDown() override
     {
         RemoveServiceIfPresent(kServiceName, 60000);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Morl\\qel\\svcparms");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
     }
 
     FastDispatcherFailure dispatcher_;

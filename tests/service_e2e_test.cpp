@@ -118,13 +118,7 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
         "Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
         "Stopping process " + Hex(pids[1]) + "...", "Stopping process " + Hex(pids[2]) + "...",
         "Client Stop completed",     "Service Stopped"};
-    size_t from = 0;
-    for (const std::string& text : expected) {
-        int at = FindLine(log, text, from);
-        EXPECT_GE(at, 0) << "missing in order: " << text;
-        if (at >= 0)
-            from = static_cast<size_t>(at) + 1;
-    }
+    EXPECT_TRUE(LinesInOrder(log, expected));
     EXPECT_EQ(kClients, static_cast<unsigned>(CountLines(log, "Client start successful: ", true)));
 
     std::string removed = RunQelsvc("-u");

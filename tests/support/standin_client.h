@@ -20,6 +20,13 @@ namespace qeltest {
 // code 3 or 4).  A window of the test process starts the desktop first.
 void BringUpDesktop();
 
+// HKLM path of the stand-in state key of a client index (cache, cache2, ...).
+std::string StandInKeyPath(unsigned clientIndex);
+void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
+DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
+std::string ReadStandInString(unsigned clientIndex, const char* name);
+void DeleteStandInKey(unsigned clientIndex);
+
 // A client's state key ("Software\Morl\qel\cache" + suffix under HKLM),
 // emptied when the test takes it and deleted when the scope ends.
 class ClientStateKey {
@@ -41,6 +48,7 @@ public:
     bool WaitForDword(const char* name, DWORD expected, DWORD timeoutMs) const;
 
 private:
+    unsigned index_;
     std::string path_;
 };
 
@@ -78,6 +86,11 @@ struct LaunchSlot {
     HWND StartButton = nullptr;
     DWORD MainThreadId = 0;
 };
+
+// LaunchClient with its outputs going to the slot (the main thread id only
+// when withMainThreadId).
+int LaunchInto(const std::string& exePath, unsigned clientIndex, DWORD affinityMask, int trueIdle, LaunchSlot& slot,
+               bool withMainThreadId = true);
 
 // Ids of the running zr.exe processes (Toolhelp), up to maxIds.
 int RunningStandinIds(DWORD* ids, int maxIds);

@@ -1,66 +1,12 @@
 #include "supervisor_harness.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "affinity.h"
-#include "client_launch.h"
 #include "program_run.h"
 #include "standin_client.h"
 
 namespace qeltest {
-
-std::string StandInKeyPath(unsigned clientIndex)
-{
-    char path[64] = {};
-    ClientStateKeyPath(clientIndex, path, sizeof path);
-    return path;
-}
-
-void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
-{
-    qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) == ERROR_SUCCESS)
-        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
-namespace {
-
-// RegGetValueA would need a newer _WIN32_WINNT than the programs target.
-bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
-{
-    qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0;
-    return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
-           type == expectedType;
-}
-
-} // namespace
-
-DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing)
-{
-    DWORD value = 0;
-    if (!QueryStandInValue(clientIndex, name, REG_DWORD, &value, sizeof value))
-        return missing;
-    return value;
-}
-
-std::string ReadStandInString(unsigned clientIndex, const char* name)
-{
-    char text[512] = {};
-    if (!QueryStandInValue(clientIndex, name, REG_SZ, text, sizeof text - 1))
-        return std::string();
-    return text;
-}
-
-void DeleteStandInKey(unsigned clientIndex)
-{
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
-}
 
 RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
 {
@@ -123,6 +69,12 @@ void RunLoopHarness::Start()
     thread_.reset(CreateThread(nullptr, 0, RunThread, this, 0, nullptr));
 }
 
+bool RunLoopHarness::StartClients(int count, DWORD timeoutMs)
+{
+    Start();
+    return WaitForLog("Client start successful: ", timeoutMs, count, true);
+}
+
 bool RunLoopHarness::WaitRunEnd(DWORD timeoutMs)
 {
     return thread_ && WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0;
@@ -152,6 +104,20 @@ bool RunLoopHarness::WaitForLog(const std::string& text, DWORD timeoutMs, int co
             return false;
         Sleep(50);
     }
+}
+
+bool RunLoopHarness::EndClient(DWORD processId, unsigned index, DWORD timeoutMs) const
+{
+    EndProcessById(processId);
+    return WaitForLog("Process " + Hex(processId) + " (client " + std::to_string(index + 1) + ") terminated",
+                      timeoutMs);
+}
+
+HWND RunLoopHarness::WaitForTrayWindow(DWORD timeoutMs) const
+{
+    for (DWORD start = GetTickCount(); !core.TrayWindow && GetTickCount() - start < timeoutMs;)
+        Sleep(50);
+    return core.TrayWindow;
 }
 
 bool RunLoopHarness::WaitAllLive(DWORD timeoutMs) const

@@ -9,17 +9,11 @@
 #include <vector>
 
 #include "log_lines.h"
+#include "standin_client.h"
 #include "supervisor_core.h"
 #include "win_handles.h"
 
 namespace qeltest {
-
-// HKLM path of the stand-in state key of a client index (cache, cache2, ...).
-std::string StandInKeyPath(unsigned clientIndex);
-void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
-DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
-std::string ReadStandInString(unsigned clientIndex, const char* name);
-void DeleteStandInKey(unsigned clientIndex);
 
 class RunLoopHarness {
 public:
@@ -33,6 +27,8 @@ public:
     // Starts Run on its own thread (Running set as the service framework
     // does just before calling it).
     void Start();
+    // Start, then waits until the log holds `count` successful client starts.
+    bool StartClients(int count, DWORD timeoutMs);
     // The host's stop request (OnStop's body); then waits up to joinMs for
     // Run to return.  True when it returned.
     bool Stop(DWORD joinMs = 60000);
@@ -45,6 +41,11 @@ public:
     // Waits until the log holds `count` lines equal to (or starting with)
     // text.
     bool WaitForLog(const std::string& text, DWORD timeoutMs, int count = 1, bool prefix = false) const;
+    // Ends the copy with this process id from outside and waits until the
+    // log tells that the copy of slot `index` (client index + 1) ended.
+    bool EndClient(DWORD processId, unsigned index, DWORD timeoutMs) const;
+    // The tray keeper's window once it exists (null after timeoutMs).
+    HWND WaitForTrayWindow(DWORD timeoutMs) const;
     // Waits until every slot below numClients is live.
     bool WaitAllLive(DWORD timeoutMs) const;
 
