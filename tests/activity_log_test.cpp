@@ -4,7 +4,7 @@
 #include <string>
 
 #include "activity_log.h"
-#include "child_process.h"
+#include "program_run.h"
 #include "debug_trace_capture.h"
 
 namespace {
@@ -75,7 +75,7 @@ TEST_F(ScratchLog, FirstLineCreatesTheFileInTextMode)
     WriteLog(context_, "Starting Service");
     WriteLog(context_, "starting client %d", 3);
 
-    std::string text = ReadWholeFile(path_);
+    std::string text = qeltest::ReadWholeFile(path_);
     std::vector<std::string> lines = SplitLines(text);
     ASSERT_EQ(2u, lines.size()) << text;
     std::smatch match;
@@ -92,7 +92,7 @@ TEST_F(ScratchLog, TextWithPercentSignsIsWrittenAndEchoedUnchanged)
     WriteLog(context_, "%s", "100% done %s %d");
 
     std::smatch match;
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(path_));
+    std::vector<std::string> lines = SplitLines(qeltest::ReadWholeFile(path_));
     ASSERT_EQ(1u, lines.size());
     ASSERT_TRUE(std::regex_match(lines[0], match, kLogLine));
     EXPECT_EQ("100% done %s %d", match[1].str());
@@ -117,7 +117,7 @@ TEST_F(ScratchLog, OverlongTextIsCutNotOverflowed)
     WriteLog(context_, "%s", longText.c_str());
     WriteLog(context_, "after");
 
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(path_));
+    std::vector<std::string> lines = SplitLines(qeltest::ReadWholeFile(path_));
     ASSERT_EQ(2u, lines.size());
     std::smatch match;
     ASSERT_TRUE(std::regex_match(lines[0], match, kLogLine));
@@ -131,7 +131,7 @@ TEST_F(ScratchLog, DeletedFileIsCreatedAgainAndUnwritablePathIsIgnored)
     WriteLog(context_, "one");
     ASSERT_TRUE(DeleteFileA(path_.c_str()));
     WriteLog(context_, "two");
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(path_));
+    std::vector<std::string> lines = SplitLines(qeltest::ReadWholeFile(path_));
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("two"));
 

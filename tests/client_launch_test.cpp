@@ -11,12 +11,12 @@
 #include "activity_log.h"
 #include "client_launch.h"
 #include "standin_client.h"
-#include "standin_message_box.h"
+#include "message_boxes.h"
 #include "windows_family.h"
 
-using standin::ClientStateKey;
-using standin::LaunchSlot;
-using standin::OwnedProcess;
+using qeltest::ClientStateKey;
+using qeltest::LaunchSlot;
+using qeltest::OwnedProcess;
 
 namespace {
 
@@ -88,13 +88,13 @@ TEST(FormatClientTitle, AppendsClientNumberAndNeverOverflows)
 
 TEST(WriteClientKey, PointsClientKeyAtTheClientsStateKey)
 {
-    standin::ConfigKeyGuard guard;
+    qeltest::ConfigKeyGuard guard;
     const unsigned indices[] = {0, 1, 8, 9, 31};
     for (unsigned index : indices) {
         char expected[64];
         ASSERT_TRUE(ClientStateKeyPath(index, expected, sizeof expected));
         EXPECT_EQ(1, WriteClientKey(index)) << index;
-        EXPECT_EQ(std::string(expected), standin::ReadClientKeyValue()) << index;
+        EXPECT_EQ(std::string(expected), qeltest::ReadClientKeyValue()) << index;
     }
     EXPECT_EQ(0, WriteClientKey(32));
 }
@@ -103,17 +103,15 @@ TEST(WriteClientKey, PointsClientKeyAtTheClientsStateKey)
 
 class ClientLaunch : public ::testing::Test {
 protected:
-    ClientLaunch() { standin::WarmUpDesktop(); }
+    ClientLaunch() { qeltest::BringUpDesktop(); }
 
     int Launch(unsigned index, DWORD mask, int trueIdle, LaunchSlot& slot, bool withMainThreadId = true)
     {
         DWORD started = GetTickCount();
-        int result = LaunchClient(exe_.c_str(), index, mask, &slot.ProcessHandle, &slot.ProcessId,
-                                  &slot.MainWindow, &slot.StartButton, trueIdle,
-                                  withMainThreadId ? &slot.MainThreadId : nullptr);
+        int result = qeltest::LaunchInto(exe_, index, mask, trueIdle, slot, withMainThreadId);
         lastLaunchMs_ = GetTickCount() - started;
         if (result == LAUNCH_OK)
-            owned_[ownedCount_++].reset(standin::WatchHandle(slot.ProcessHandle));
+            owned_[ownedCount_++].reset(qeltest::WatchHandle(slot.ProcessHandle));
         return result;
     }
 
@@ -143,8 +141,8 @@ protected:
         EXPECT_EQ(static_cast<DWORD>(expected), copy.ExitCode(2000));
     }
 
-    standin::ConfigKeyGuard configGuard_;
-    std::string exe_ = standin::StandinPath();
+    qeltest::ConfigKeyGuard configGuard_;
+    std::string exe_ = qeltest::PathBesideTest("zr.exe");
     DWORD lastLaunchMs_ = 0;
     OwnedProcess owned_[8];
     int ownedCount_ = 0;
@@ -163,15 +161,15 @@ TEST_F(ClientLaunch, StartsWorkingMinimisedCopy)
     DWORD windowOwner = 0;
     GetWindowThreadProcessId(slot.MainWindow, &windowOwner);
     EXPECT_EQ(slot.ProcessId, windowOwner);
-    EXPECT_EQ("Start!", standin::WindowText(slot.StartButton));
+    EXPECT_EQ("Start!", qeltest::WindowText(slot.StartButton));
     EXPECT_EQ(slot.MainWindow, GetParent(slot.StartButton));
     EXPECT_NE(0u, slot.MainThreadId);
     EXPECT_NE(SENTINEL_ID, slot.MainThreadId);
 
     // What the copy received, as it recorded it.
-    EXPECT_EQ("Software\\Morl\\qel\\cache3", standin::ReadClientKeyValue());
+    EXPECT_EQ("Software\\Morl\\qel\\cache3", qeltest::ReadClientKeyValue());
     EXPECT_EQ("ZR - client 3", state.Text(zr::REC_TITLE_AT_CLICK));
-    EXPECT_EQ("ZR - client 3", standin::WindowText(slot.MainWindow));
+    EXPECT_EQ("ZR - client 3", qeltest::WindowText(slot.MainWindow));
     EXPECT_EQ(1u, state.Dword(zr::REC_CLICKS));
     EXPECT_TRUE(state.WaitForDword(zr::REC_MINIMIZES, 1, RECORD_WAIT_MS));
     EXPECT_TRUE(IsIconic(slot.MainWindow));
@@ -181,11 +179,11 @@ TEST_F(ClientLaunch, StartsWorkingMinimisedCopy)
     ASSERT_TRUE(state.WaitFor(zr::REC_WORKER_THREAD_ID, RECORD_WAIT_MS));
     EXPECT_NE(slot.MainThreadId, state.Dword(zr::REC_WORKER_THREAD_ID));
     EXPECT_TRUE(state.WaitForDword(zr::REC_WORKER_PRIORITY, THREAD_PRIORITY_NORMAL, RECORD_WAIT_MS));
-    HWND progress = standin::ProgressTextOf(slot.StartButton);
+    HWND progress = qeltest::ProgressTextOf(slot.StartButton);
     ASSERT_NE(nullptr, progress);
-    std::string before = standin::WindowText(progress);
+    std::string before = qeltest::WindowText(progress);
     Sleep(700);
-    EXPECT_NE(before, standin::WindowText(progress));
+    EXPECT_NE(before, qeltest::WindowText(progress));
 
     CloseHandle(slot.ProcessHandle);
 }
@@ -248,7 +246,7 @@ TEST_F(ClientLaunch, FindsStartButtonNestedInPanels)
     state.Set(zr::NEST_START_BUTTON, 1);
     LaunchSlot slot;
     ASSERT_EQ(LAUNCH_OK, Launch(0, 0x3, 0, slot));
-    EXPECT_EQ("Start!", standin::WindowText(slot.StartButton));
+    EXPECT_EQ("Start!", qeltest::WindowText(slot.StartButton));
     EXPECT_NE(slot.MainWindow, GetParent(slot.StartButton));
     EXPECT_EQ(slot.MainWindow, GetAncestor(slot.StartButton, GA_ROOT));
     EXPECT_EQ(1u, state.Dword(zr::REC_CLICKS));
@@ -259,8 +257,7 @@ TEST_F(ClientLaunch, CreateFailureWritesNoOutput)
 {
     LaunchSlot slot = SentinelSlot();
     std::string missing = exe_.substr(0, exe_.size() - 6) + "no-such-client.exe";
-    int result = LaunchClient(missing.c_str(), 0, 0x3, &slot.ProcessHandle, &slot.ProcessId, &slot.MainWindow,
-                              &slot.StartButton, 1, &slot.MainThreadId);
+    int result = qeltest::LaunchInto(missing, 0, 0x3, 1, slot);
     EXPECT_EQ(LAUNCH_CREATE_FAILED, result);
     EXPECT_EQ(SENTINEL_HANDLE, slot.ProcessHandle);
     EXPECT_EQ(SENTINEL_ID, slot.ProcessId);
@@ -293,10 +290,10 @@ TEST_P(ClientLaunchFailure, KillsCopyWithStepCodeAndClearsSlot)
     state.Set(zr::OBSERVER_PID, GetCurrentProcessId());
     if (c.value)
         state.Set(c.value, c.data);
-    standin::MessageBoxWatcher boxes("");
+    qeltest::MessageBoxWatcher boxes("");
     LaunchSlot slot = SentinelSlot();
     int result = Launch(5, c.mask, 1, slot);
-    OwnedProcess copy(standin::TakeObserverHandle(state, 1000));
+    OwnedProcess copy(qeltest::TakeObserverHandle(state, 1000));
     ExpectFailedLaunch(c.expected, result, slot, copy);
     // The first-run box belongs to the 9x family only.
     EXPECT_EQ(0, boxes.Count());
@@ -321,7 +318,7 @@ TEST_F(ClientLaunch, CopyEndingBeforeIdleGivesNotIdle)
     state.Set(zr::EXIT_BEFORE_IDLE, 1);
     LaunchSlot slot = SentinelSlot();
     int result = Launch(5, 0x3, 0, slot);
-    OwnedProcess copy(standin::TakeObserverHandle(state, 1000));
+    OwnedProcess copy(qeltest::TakeObserverHandle(state, 1000));
     EXPECT_EQ(LAUNCH_NOT_IDLE, result);
     EXPECT_EQ(nullptr, slot.ProcessHandle);
     EXPECT_EQ(0u, slot.ProcessId);
@@ -385,8 +382,7 @@ struct LaunchJob {
 DWORD WINAPI RunLaunchJob(void* context)
 {
     LaunchJob* job = static_cast<LaunchJob*>(context);
-    job->result = LaunchClient(job->exe.c_str(), job->index, 0x3, &job->slot.ProcessHandle, &job->slot.ProcessId,
-                               &job->slot.MainWindow, &job->slot.StartButton, 0, &job->slot.MainThreadId);
+    job->result = qeltest::LaunchInto(job->exe, job->index, 0x3, 0, job->slot);
     job->finishedTick = GetTickCount();
     return 0;
 }
@@ -418,7 +414,7 @@ TEST_F(ClientLaunch, KeyFailureKillsCopyAndSecondLaunchWaitsForFirst)
     OwnedProcess copyB;
     for (int tries = 0; tries < 100 && !copyB; ++tries) {
         DWORD ids[16];
-        int count = standin::RunningStandinIds(ids, 16);
+        int count = qeltest::RunningStandinIds(ids, 16);
         for (int i = 0; i < count; ++i)
             if (ids[i] != idA)
                 copyB.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
@@ -433,7 +429,7 @@ TEST_F(ClientLaunch, KeyFailureKillsCopyAndSecondLaunchWaitsForFirst)
     lockedOut.Restore();
 
     EXPECT_EQ(LAUNCH_OK, jobA.result);
-    EXPECT_EQ("Software\\Morl\\qel\\cache4", standin::ReadClientKeyValue()) << "A's key was rewritten";
+    EXPECT_EQ("Software\\Morl\\qel\\cache4", qeltest::ReadClientKeyValue()) << "A's key was rewritten";
     EXPECT_LE(static_cast<LONG>(jobA.finishedTick - jobB.finishedTick), 0) << "B finished before A";
     ExpectFailedLaunch(LAUNCH_KEY_FAILED, jobB.result, jobB.slot, copyB);
     EXPECT_FALSE(stateB.Has(zr::REC_PROCESS_ID)) << "B's copy ran";
@@ -474,10 +470,10 @@ TEST_F(ClientLaunch, StandinCrashesAndFreezesOnRequest)
     state.Set(zr::FREEZE_PROGRESS, 1);
     LaunchSlot slot;
     ASSERT_EQ(LAUNCH_OK, Launch(0, 0x3, 0, slot));
-    HWND progress = standin::ProgressTextOf(slot.StartButton);
-    std::string before = standin::WindowText(progress);
+    HWND progress = qeltest::ProgressTextOf(slot.StartButton);
+    std::string before = qeltest::WindowText(progress);
     Sleep(600);
-    EXPECT_EQ(before, standin::WindowText(progress));
+    EXPECT_EQ(before, qeltest::WindowText(progress));
     OwnedProcess copy(slot.ProcessHandle);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), copy.ExitCode(5000));
 }
@@ -502,7 +498,7 @@ struct FirstRunSetUp {
 void OnFirstRunBox(void* context)
 {
     FirstRunSetUp* setUp = static_cast<FirstRunSetUp*>(context);
-    setUp->firstCopy.reset(standin::TakeObserverHandle(*setUp->state, 1000));
+    setUp->firstCopy.reset(qeltest::TakeObserverHandle(*setUp->state, 1000));
     if (setUp->setUpClient)
         setUp->state->Set(zr::NO_START_BUTTON, 0);
 }
@@ -523,12 +519,12 @@ TEST_F(ClientLaunchOn9x, DISABLED_FirstRunBoxShowsOnceAndRetryFailsAlike)
     int boxesShown;
     std::string boxText;
     {
-        standin::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
+        qeltest::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
         result = Launch(0, 0x3, 0, slot);
         boxesShown = boxes.Count();
         boxText = boxes.LastText();
     }
-    OwnedProcess secondCopy(standin::TakeObserverHandle(state, 1000));
+    OwnedProcess secondCopy(qeltest::TakeObserverHandle(state, 1000));
     ExpectFailedLaunch(LAUNCH_NO_START, result, slot, secondCopy);
     EXPECT_EQ(1, boxesShown);
     EXPECT_EQ(FIRST_RUN_TEXT, boxText);
@@ -547,7 +543,7 @@ TEST_F(ClientLaunchOn9x, DISABLED_FirstRunRetrySucceedsOnceClientIsSetUp)
     int result;
     int boxesShown;
     {
-        standin::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
+        qeltest::MessageBoxWatcher boxes("", OnFirstRunBox, &setUp);
         result = Launch(0, 0x3, 0, slot);
         boxesShown = boxes.Count();
     }
@@ -557,7 +553,7 @@ TEST_F(ClientLaunchOn9x, DISABLED_FirstRunRetrySucceedsOnceClientIsSetUp)
     EXPECT_EQ(slot.ProcessId, state.Dword(zr::REC_PROCESS_ID));
     OwnedProcess firstCopy(setUp.firstCopy.release());
     EXPECT_EQ(static_cast<DWORD>(LAUNCH_NO_START), firstCopy.ExitCode(2000));
-    CloseHandle(standin::TakeObserverHandle(state, 1000));
+    CloseHandle(qeltest::TakeObserverHandle(state, 1000));
     CloseHandle(slot.ProcessHandle);
 }
 
@@ -577,36 +573,9 @@ TEST_F(ClientLaunchOn9x, DISABLED_MaskIsNeverApplied)
 // Windows 98 program.
 TEST(ClientLaunchFamily9x, FirstRunAndMaskUnderWindows98)
 {
-    char self[MAX_PATH];
-    ASSERT_NE(0u, GetModuleFileNameA(nullptr, self, sizeof self));
-    char copyPath[MAX_PATH];
-    ReplaceFileName(copyPath, sizeof copyPath, self, FAMILY9X_EXE);
-    ASSERT_TRUE(CopyFileA(self, copyPath, FALSE));
-
-    std::string appKey = std::string("Software\\Wine\\AppDefaults\\") + FAMILY9X_EXE;
-    HKEY rawKey = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, appKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &rawKey, nullptr));
-    qel::UniqueRegKey appDefaults(rawKey);
-    RegSetValueExA(appDefaults.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
-    struct Cleanup {
-        std::string key, exe;
-        ~Cleanup()
-        {
-            RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
-            DeleteFileA(exe.c_str());
-        }
-    } cleanup{appKey, copyPath};
-
-    std::string commandLine = std::string("\"") + copyPath +
-                              "\" --gtest_filter=ClientLaunchOn9x.* --gtest_also_run_disabled_tests";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    ASSERT_TRUE(CreateProcessA(copyPath, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &created));
-    CloseHandle(created.hThread);
-    OwnedProcess child(created.hProcess);
-    ASSERT_TRUE(child.WaitEnded(90000)) << "the Windows 98 run did not finish";
-    EXPECT_EQ(0u, child.ExitCode(0)) << "a test failed in the Windows 98 run (its output is above)";
+    qeltest::ProgramRun run = qeltest::RunSelfAsWindows98(
+        FAMILY9X_EXE, "--gtest_filter=ClientLaunchOn9x.* --gtest_also_run_disabled_tests", 90000);
+    ASSERT_TRUE(run.Started) << "the copy of this program did not start";
+    ASSERT_FALSE(run.TimedOut) << "the Windows 98 run did not finish\n" << run.Output;
+    EXPECT_EQ(0u, run.ExitCode) << "a test failed in the Windows 98 run:\n" << run.Output;
 }

@@ -10,9 +10,9 @@
 #include "client_stop.h"
 #include "standin_client.h"
 
-using standin::ClientStateKey;
-using standin::LaunchSlot;
-using standin::OwnedProcess;
+using qeltest::ClientStateKey;
+using qeltest::LaunchSlot;
+using qeltest::OwnedProcess;
 
 namespace {
 
@@ -21,16 +21,14 @@ const DWORD TERMINATED = 0xFFFFFFFFu;
 
 class ClientStop : public ::testing::Test {
 protected:
-    ClientStop() { standin::WarmUpDesktop(); }
+    ClientStop() { qeltest::BringUpDesktop(); }
 
     // Starts a copy of client `index`; `watch` gets a second handle to it, as
     // the slot's own handle goes to StopClient.
     void Start(unsigned index, int trueIdle, LaunchSlot& slot, OwnedProcess& watch)
     {
-        std::string exe = standin::StandinPath();
-        ASSERT_EQ(LAUNCH_OK, LaunchClient(exe.c_str(), index, 0x3, &slot.ProcessHandle, &slot.ProcessId,
-                                          &slot.MainWindow, &slot.StartButton, trueIdle, &slot.MainThreadId));
-        watch.reset(standin::WatchHandle(slot.ProcessHandle));
+        ASSERT_EQ(LAUNCH_OK, qeltest::LaunchInto(qeltest::PathBesideTest("zr.exe"), index, 0x3, trueIdle, slot));
+        watch.reset(qeltest::WatchHandle(slot.ProcessHandle));
         ASSERT_TRUE(watch);
     }
 
@@ -49,7 +47,7 @@ protected:
         return took;
     }
 
-    standin::ConfigKeyGuard configGuard_;
+    qeltest::ConfigKeyGuard configGuard_;
 };
 
 TEST_F(ClientStop, ConfirmedExitEndsCopyAfterWaitWithWorkerBackToNormal)
@@ -161,14 +159,14 @@ TEST_F(ClientStop, HungCopyIsTerminatedByTheLastResort)
     ClientStateKey state(0);
     state.Set(zr::IDLE_DELAY_MS, zr::NEVER);
     ASSERT_EQ(1, WriteClientKey(0));
-    std::string exe = standin::StandinPath();
+    std::string exe = qeltest::PathBesideTest("zr.exe");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
     ASSERT_TRUE(CreateProcessA(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                &created));
     CloseHandle(created.hThread);
-    OwnedProcess copy(standin::WatchHandle(created.hProcess));
+    OwnedProcess copy(qeltest::WatchHandle(created.hProcess));
     WindowSearch search = {nullptr, created.dwProcessId};
     for (int tries = 0; tries < 150 && !search.FoundWindow; ++tries) {
         Sleep(20);

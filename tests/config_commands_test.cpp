@@ -9,10 +9,11 @@
 
 #include "affinity.h"
 #include "config_rules.h"
-#include "console_run.h"
 #include "log_lines.h"
 #include "mutex_holder.h"
+#include "program_run.h"
 #include "registry_scratch.h"
+#include "service_control.h"
 #include "settings.h"
 #include "supervisor_core.h"
 
@@ -249,9 +250,9 @@ protected:
     // expected text with exactly that translation and nothing else.
     void ExpectOutput(const std::string& argument, const std::string& expected, DWORD exitCode = 0)
     {
-        qeltest::ConsoleRun run = qeltest::RunConsoleProgram("qelsvc.exe", argument);
+        qeltest::ProgramRun run = qeltest::RunProgram("qelsvc.exe", argument);
         ASSERT_TRUE(run.Started) << argument;
-        ASSERT_TRUE(run.Finished) << argument;
+        ASSERT_FALSE(run.TimedOut) << argument;
         EXPECT_EQ(exitCode, run.ExitCode) << argument;
         std::string crlf;
         for (char c : expected)
@@ -471,8 +472,9 @@ TEST_F(QelsvcCommand, VersionCommandLogsTheSettingsFirst)
     key_.SetDword("NumClients", 3);
     key_.SetDword("AffType", 1);
     key_.SetDword("KeepVisible", 1, REG_BINARY);
-    qeltest::ConsoleRun run = qeltest::RunConsoleProgram("qelsvc.exe", "-v");
-    ASSERT_TRUE(run.Finished);
+    qeltest::ProgramRun run = qeltest::RunProgram("qelsvc.exe", "-v");
+    ASSERT_TRUE(run.Started);
+    ASSERT_FALSE(run.TimedOut);
     EXPECT_EQ(0u, qeltest::NormaliseLineEnds(run.Output).find("Korvane service Version 1.6\n"));
 
     std::vector<std::string> lines = qeltest::ReadLogLines(logPath, before);

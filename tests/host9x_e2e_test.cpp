@@ -9,11 +9,15 @@
 
 #include <string>
 
-#include "host9x_harness.h"
+#include "log_lines.h"
 #include "message_boxes.h"
+#include "program_run.h"
+#include "registry_scratch.h"
 #include "service9x.h"
 #include "settings.h"
 #include "../standin-zr/standin_values.h"
+
+using namespace qeltest;
 
 namespace {
 
@@ -31,7 +35,7 @@ constexpr DWORD EXIT_BOUND_MS = 30000;
 
 std::string ExePath()
 {
-    return ProgramDir() + EXE_NAME;
+    return PathBesideTest(EXE_NAME);
 }
 
 } // namespace
@@ -48,9 +52,9 @@ protected:
     void TearDown() override
     {
         for (OwnedProcess* copy : {&running, &other})
-            copy->Terminate();
+            copy->reset();
         for (DWORD client : log.ClientProcessIds())
-            TerminateProcessById(client);
+            EndProcessById(client);
         CleanRegistry();
     }
 
@@ -83,7 +87,7 @@ protected:
             EXPECT_TRUE(box) << "no box \"" << caption << "\" for [" << tail << "]";
             texts.push_back(box.Text);
         }
-        EXPECT_TRUE(other.WaitForExit(EXIT_BOUND_MS)) << "[" << tail << "] did not end";
+        EXPECT_TRUE(other.WaitEnded(EXIT_BOUND_MS)) << "[" << tail << "] did not end";
         // A copy that shows a box cannot end before it is dismissed: any box
         // not listed leaves it running, caught just above.
         return texts;
@@ -105,7 +109,7 @@ protected:
     }
 
     Windows98Emulation emulation{EXE_NAME};
-    LogWatch log{ProgramDir() + "qelsvc.log"};
+    LogWatch log{PathBesideTest("qelsvc.log")};
     OwnedProcess running;
     OwnedProcess other;
 };
@@ -143,7 +147,7 @@ TEST_F(Host9x, QuitCommandsStopTheRunningCopy)
         std::vector<DWORD> clients = log.ClientProcessIds();
         std::vector<std::string> texts = RunCopy(tail, {CAPTION});
         EXPECT_EQ("ZR 9x Service Stopped", texts.at(0)) << tail;
-        EXPECT_TRUE(running.WaitForExit(EXIT_BOUND_MS)) << tail;
+        EXPECT_TRUE(running.WaitEnded(EXIT_BOUND_MS)) << tail;
         // Its client was closed through its exit path before the answer.
         ASSERT_FALSE(clients.empty());
         qel::UniqueHandle client(OpenProcess(SYNCHRONIZE, FALSE, clients.back()));
@@ -240,7 +244,7 @@ TEST_F(Host9x, CommandsWithoutBoxChangeNothingOrOnlyTheStore)
 
 TEST_F(Host9x, RunServicesEntryIsQuotedWhenThePathHasABlank)
 {
-    std::string folder = ProgramDir() + "qel 9x copy";
+    std::string folder = PathBesideTest("qel 9x copy");
     std::string copyPath = folder + "\\" + EXE_NAME;
     CreateDirectoryA(folder.c_str(), nullptr);
     ASSERT_TRUE(CopyFileA(ExePath().c_str(), copyPath.c_str(), FALSE));
@@ -249,10 +253,10 @@ TEST_F(Host9x, RunServicesEntryIsQuotedWhenThePathHasABlank)
     ShownBox install = TakeMessageBox("Service Install", other.Id(), BOX_BOUND_MS);
     EXPECT_EQ("Korvane 9x service installed\n", install.Text);
     EXPECT_TRUE(TakeMessageBox(CAPTION, other.Id(), BOX_BOUND_MS));
-    EXPECT_TRUE(other.WaitForExit(EXIT_BOUND_MS));
+    EXPECT_TRUE(other.WaitEnded(EXIT_BOUND_MS));
     EXPECT_EQ("\"" + copyPath + "\"", ReadString(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, SERVICE_NAME));
 
-    other.Terminate();
+    other.reset();
     DeleteFileA(copyPath.c_str());
     DeleteFileA((folder + "\\qelsvc.log").c_str());
     RemoveDirectoryA(folder.c_str());

@@ -2,26 +2,19 @@
 
 #include <string>
 
-#include "child_process.h"
 #include "debug_trace_capture.h"
 #include "nt_service.h"
+#include "program_run.h"
+#include "registry_scratch.h"
 #include "service_control.h"
 #include "win_handles.h"
+
+using namespace qeltest;
 
 namespace {
 
 constexpr char kServiceName[] = "Korvane service";
-constexpr DWORD kCommandTimeoutMs = 30000;
-
-std::string RunQelsvc(const std::string& arguments, DWORD* exitCode = nullptr)
-{
-    ChildResult result = RunChild("qelsvc.exe", arguments, kCommandTimeoutMs);
-    EXPECT_TRUE(result.Started);
-    EXPECT_FALSE(result.TimedOut) << arguments;
-    if (exitCode)
-        *exitCode = result.ExitCode;
-    return WithoutCarriageReturns(result.Output);
-}
+constexpr char kSettingsKey[] = "Software\\Morl\\qel\\svcparms";
 
 // Every test starts and ends with no service installed and one client
 // configured, so a started service has little to do.
@@ -29,22 +22,18 @@ class ServiceCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MakeConsoleDispatcherFailFast();
         RemoveServiceIfPresent(kServiceName, 60000);
-        qel::UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morl\\qel\\svcparms", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-        DWORD one = 1;
-        RegSetValueExA(key.get(), "NumClients", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        WriteDword(HKEY_LOCAL_MACHINE, kSettingsKey, "NumClients", 1);
+        ASSERT_EQ(1u, ReadDword(HKEY_LOCAL_MACHINE, kSettingsKey, "NumClients", 0));
     }
     void TearDown() override
     {
         RemoveServiceIfPresent(kServiceName, 60000);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Morl\\qel\\svcparms");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
     }
-};
 
-std::string ModulePathOf(const std::string& program) { return BinDir() + program; }
+    FastDispatcherFailure dispatcher_;
+};
 
 // A service object whose hooks only record that they were called.
 class RecordingService : public CNTService {
@@ -67,7 +56,7 @@ public:
 TEST(MessageTable, AnswersEveryEventId)
 {
     qel::UniqueLibrary module(
-        LoadLibraryExA(ModulePathOf("qelsvc.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        LoadLibraryExA(PathBesideTest("qelsvc.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(module.valid());
     struct Case {
         DWORD id;
@@ -96,7 +85,7 @@ TEST(MessageTable, AnswersEveryEventId)
 
 TEST(VersionResource, NamesTheProgramAndVersion)
 {
-    std::string path = ModulePathOf("qelsvc.exe");
+    std::string path = PathBesideTest("qelsvc.exe");
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
     ASSERT_NE(0u, size);
@@ -154,7 +143,7 @@ TEST_F(ServiceCommands, InstallQueryAndRemoveThroughTheCommandLine)
     EXPECT_EQ(0x110u, config->dwServiceType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
-    EXPECT_EQ("\"" + ModulePathOf("qelsvc.exe") + "\"", std::string(config->lpBinaryPathName));
+    EXPECT_EQ("\"" + PathBesideTest("qelsvc.exe") + "\"", std::string(config->lpBinaryPathName));
     EXPECT_STREQ(kServiceName, config->lpDisplayName);
     EXPECT_STREQ("LocalSystem", config->lpServiceStartName);
     service.reset();
@@ -170,7 +159,7 @@ TEST_F(ServiceCommands, InstallQueryAndRemoveThroughTheCommandLine)
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key.get(), "EventMessageFile", nullptr, &type,
                                               reinterpret_cast<BYTE*>(messageFile), &size));
     EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
-    EXPECT_EQ(ModulePathOf("qelsvc.exe"), messageFile);
+    EXPECT_EQ(PathBesideTest("qelsvc.exe"), messageFile);
     EXPECT_EQ(strlen(messageFile) + 1, size);
     DWORD typesSupported = 0;
     size = sizeof typesSupported;
@@ -179,7 +168,7 @@ TEST_F(ServiceCommands, InstallQueryAndRemoveThroughTheCommandLine)
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(7u, typesSupported);
 
-    EXPECT_EQ("Korvane service removed. (You must delete the file (" + ModulePathOf("qelsvc.exe") +
+    EXPECT_EQ("Korvane service removed. (You must delete the file (" + PathBesideTest("qelsvc.exe") +
                   ") yourself.)\n",
               RunQelsvc("-u"));
     EXPECT_TRUE(WaitForServiceState(kServiceName, 0, 10000));

@@ -7,10 +7,12 @@
 
 #include "run_loop.h"
 #include "../standin-zr/standin_values.h"
-#include "child_process.h"
+#include "program_run.h"
 #include "windows_family.h"
 #include "supervisor_harness.h"
 #include "wait_set.h"
+
+using namespace qeltest;
 
 // ---------------------------------------------------------------------------
 // Pure decisions of the loop.
@@ -159,23 +161,6 @@ std::string SuccessLine(const char* prefix, const SupervisorCore& core, unsigned
     return text;
 }
 
-// Every `texts` entry appears, in this order, as a whole line.
-::testing::AssertionResult LinesInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& texts)
-{
-    size_t from = 0;
-    for (const std::string& text : texts) {
-        int at = FindLine(lines, text, from);
-        if (at < 0) {
-            std::string dump;
-            for (const std::string& line : lines)
-                dump += "  " + line + "\n";
-            return ::testing::AssertionFailure() << "missing (in order): \"" << text << "\"\nlog:\n" << dump;
-        }
-        from = static_cast<size_t>(at) + 1;
-    }
-    return ::testing::AssertionSuccess();
-}
-
 bool SettingsMutexIsFree(const SupervisorCore& core)
 {
     DWORD result = WaitForSingleObject(core.SettingsMutex.get(), 0);
@@ -190,8 +175,7 @@ bool SettingsMutexIsFree(const SupervisorCore& core)
 TEST(RunLoop, StartsEveryClientWorkingAndStopsThemThroughExit)
 {
     RunLoopHarness h(3);
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(3, kStartMs)) << h.LogDump();
 
     std::vector<DWORD> pids;
     for (unsigned i = 0; i < 3; ++i) {
@@ -233,8 +217,7 @@ TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
 {
     RunLoopHarness h(2);
     h.core.Params.MonitorRestart = 1;
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
 
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
@@ -256,8 +239,7 @@ TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
     // The relaunched copy is watched like the first: killing the other one
     // is still reported with its own number.
     DWORD secondPid = h.core.Slots.ProcessId[1];
-    EndProcessById(secondPid);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(secondPid) + " (client 2) terminated", 10000)) << h.LogDump();
+    ASSERT_TRUE(h.EndClient(secondPid, 1, 10000)) << h.LogDump();
     ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 3, true)) << h.LogDump();
     ASSERT_TRUE(h.Stop());
 }
@@ -265,17 +247,14 @@ TEST(RunLoop, AKilledClientIsRelaunchedIntoItsPlace)
 TEST(RunLoop, WithoutMonitorRestartAnEndedClientLeavesAnEmptySlot)
 {
     RunLoopHarness h(3);
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 3, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(3, kStartMs)) << h.LogDump();
     DWORD pids[3] = {h.core.Slots.ProcessId[0], h.core.Slots.ProcessId[1], h.core.Slots.ProcessId[2]};
 
-    EndProcessById(pids[1]);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[1]) + " (client 2) terminated", 10000)) << h.LogDump();
+    ASSERT_TRUE(h.EndClient(pids[1], 1, 10000)) << h.LogDump();
     Sleep(500);
     EXPECT_EQ(0u, h.core.Slots.ProcessId[1]);
     // The third client moved up in the wait list but keeps its number.
-    EndProcessById(pids[2]);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(pids[2]) + " (client 3) terminated", 10000)) << h.LogDump();
+    ASSERT_TRUE(h.EndClient(pids[2], 2, 10000)) << h.LogDump();
     Sleep(500);
     EXPECT_EQ(0u, h.core.Slots.ProcessId[2]);
     EXPECT_EQ(pids[0], h.core.Slots.ProcessId[0]);
@@ -296,8 +275,7 @@ TEST(RunLoop, AFrozenProgressTextIsRestartedAtTheStallCheckAMovingOneIsNot)
     h.core.Params.StuckRestart = 1;
     h.core.Timings.MainWaitMs = 400;
     SetStandInValue(1, zr::FREEZE_PROGRESS, 1);
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
     DWORD started = GetTickCount();
     DWORD movingPid = h.core.Slots.ProcessId[0];
     DWORD frozenPid = h.core.Slots.ProcessId[1];
@@ -322,12 +300,10 @@ TEST(RunLoop, TimedRestartRelaunchesEverySlotEmptyOnesIncluded)
     RunLoopHarness h(2);
     h.core.Params.HourlyRestart = 1;
     h.core.Timings.MainWaitMs = 500;
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
     DWORD first = h.core.Slots.ProcessId[0];
     DWORD second = h.core.Slots.ProcessId[1];
-    EndProcessById(second);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000)) << h.LogDump();
+    ASSERT_TRUE(h.EndClient(second, 1, 10000)) << h.LogDump();
 
     // The instant is the next whole minute at the latest.
     ASSERT_TRUE(h.WaitForLog("Restart successful: ", 70000 + kStartMs, 2, true)) << h.LogDump();
@@ -345,15 +321,11 @@ TEST(RunLoop, TaskbarCreatedRestartsEverySlotAfterThePause)
 {
     RunLoopHarness h(2);
     h.core.Params.KeepVisible = 1;
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
     DWORD first = h.core.Slots.ProcessId[0];
     DWORD second = h.core.Slots.ProcessId[1];
-    EndProcessById(second);
-    ASSERT_TRUE(h.WaitForLog("Process " + Hex(second) + " (client 2) terminated", 10000)) << h.LogDump();
-    for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
-        Sleep(50);
-    HWND trayWindow = h.core.TrayWindow;
+    ASSERT_TRUE(h.EndClient(second, 1, 10000)) << h.LogDump();
+    HWND trayWindow = h.WaitForTrayWindow(5000);
     ASSERT_NE(nullptr, trayWindow);
 
     ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
@@ -380,11 +352,8 @@ TEST(RunLoop, AStopDuringTheKeepersPauseWaitsForItAndStillCompletes)
     RunLoopHarness h(1);
     h.core.Params.KeepVisible = 1;
     h.core.Timings.TrayPauseMs = 2000;
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
-    for (DWORD start = GetTickCount(); !h.core.TrayWindow && GetTickCount() - start < 5000;)
-        Sleep(50);
-    ASSERT_NE(nullptr, h.core.TrayWindow);
+    ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
+    ASSERT_NE(nullptr, h.WaitForTrayWindow(5000));
     DWORD pid = h.core.Slots.ProcessId[0];
 
     ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
@@ -402,8 +371,7 @@ TEST(RunLoop, AStopDuringTheKeepersPauseWaitsForItAndStillCompletes)
 TEST(RunLoop, ASecondSupervisorGivesUp)
 {
     RunLoopHarness first(1);
-    first.Start();
-    ASSERT_TRUE(first.WaitForLog("Client start successful: ", kStartMs, 1, true)) << first.LogDump();
+    ASSERT_TRUE(first.StartClients(1, kStartMs)) << first.LogDump();
 
     RunLoopHarness second(1);
     second.Start();
@@ -419,8 +387,7 @@ TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
     RunLoopHarness h(2);
     h.core.Timings.StopWaitPerClientMs = 1000;  // two clients: 2 s
     SetStandInValue(0, zr::HANG_AFTER_CONFIRM, 1);
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
     DWORD hanging = h.core.Slots.ProcessId[0];
     DWORD healthy = h.core.Slots.ProcessId[1];
     ASSERT_EQ(1u, ReadStandInDword(0, zr::HANG_AFTER_CONFIRM));
@@ -462,8 +429,7 @@ TEST(RunLoop, AStoredRestartTimeThatIsNoTimeOfDayDisablesTheDailyRestart)
     RunLoopHarness h(1);
     h.core.Params.AutoRestart = 1;
     h.core.Params.RestartTime = 2400;
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
     Sleep(1500);  // several time-outs: none restarts anything
     ASSERT_TRUE(h.Stop());
     std::vector<std::string> log = h.Log();
@@ -475,8 +441,7 @@ TEST(RunLoop, AStoredRestartTimeThatIsNoTimeOfDayDisablesTheDailyRestart)
 TEST(RunLoop, RequestFlagsNeverSwallowAStopAndAQueueEventTouchesNoClient)
 {
     RunLoopHarness h(1);
-    h.Start();
-    ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
+    ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
     DWORD pid = h.core.Slots.ProcessId[0];
 
     h.core.QueueEventPending = 1;
@@ -503,8 +468,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
     {
         RunLoopHarness h(2);
         SetStandInValue(0, zr::NO_START_BUTTON, 1);
-        h.Start();
-        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 1, true)) << h.LogDump();
+        ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
         std::vector<std::string> log = h.Log();
         EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "starting client 2",
                                        SuccessLine("Client start successful: ", h.core, 1)}));
@@ -540,7 +504,6 @@ bool RunningUnderWine()
 }
 
 const char kWindows9xCopy[] = "run_loop_9x_copy.exe";
-const char kAppDefaultsKey[] = "Software\\Wine\\AppDefaults\\run_loop_9x_copy.exe";
 
 } // namespace
 
@@ -550,8 +513,7 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
 {
     if (qel::IsWindows9xFamily()) {
         RunLoopHarness h(5);
-        h.Start();
-        ASSERT_TRUE(h.WaitForLog("Client start successful: ", kStartMs, 2, true)) << h.LogDump();
+        ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
         ASSERT_TRUE(h.Stop());
         std::vector<std::string> log = h.Log();
         EXPECT_EQ(2, CountLines(log, "starting client ", true));
@@ -563,22 +525,10 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
     if (!RunningUnderWine())
         GTEST_SKIP() << "needs Wine's per-program Windows version";
 
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string copy = BinDir() + kWindows9xCopy;
-    ASSERT_TRUE(CopyFileA(self, copy.c_str(), FALSE));
-    {
-        qel::UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, key.put(), nullptr));
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
-    }
-    ChildResult child =
-        RunChild(kWindows9xCopy, "--gtest_filter=RunLoop.OnTheWindows9xFamilyAtMostTwoClientsRunThisTime", 120000);
-    RegDeleteKeyA(HKEY_CURRENT_USER, kAppDefaultsKey);
+    ProgramRun child = RunSelfAsWindows98(
+        kWindows9xCopy, "--gtest_filter=RunLoop.OnTheWindows9xFamilyAtMostTwoClientsRunThisTime", 120000);
     for (unsigned i = 0; i < 5; ++i)
         EndProcessById(ReadStandInDword(i, zr::REC_PROCESS_ID));
-    DeleteFileA(copy.c_str());
 
     ASSERT_TRUE(child.Started);
     EXPECT_FALSE(child.TimedOut);

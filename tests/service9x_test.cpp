@@ -15,38 +15,18 @@
 #include "control_window.h"
 #include "debug_trace_capture.h"
 #include "entry9x.h"
-#include "host9x_harness.h"
 #include "message_boxes.h"
+#include "registry_scratch.h"
 #include "service9x.h"
 #include "settings.h"
 #include "supervisor9x.h"
 #include "win_handles.h"
 
+using namespace qeltest;
+
 namespace {
 
 constexpr const char TEST_SERVICE_NAME[] = "qel9x framework test";
-
-std::string ReadRunServicesValue(const char* name, DWORD* storedLength = nullptr)
-{
-    qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return "<no key>";
-    char data[600] = {};
-    DWORD size = sizeof data - 1;
-    DWORD type = 0;
-    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
-        return "<no value>";
-    if (storedLength)
-        *storedLength = size;
-    return type == REG_SZ ? std::string(data) : "<not REG_SZ>";
-}
-
-void DeleteRunServicesValue(const char* name)
-{
-    qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, 0, KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS)
-        RegDeleteValueA(key.get(), name);
-}
 
 std::string OwnPath()
 {
@@ -99,8 +79,8 @@ TEST(RunServicesCommand, QuotedOnlyWhenThePathHasABlank)
 
 class StandardCommands : public ::testing::Test {
 protected:
-    void SetUp() override { DeleteRunServicesValue(TEST_SERVICE_NAME); }
-    void TearDown() override { DeleteRunServicesValue(TEST_SERVICE_NAME); }
+    void SetUp() override { DeleteValue(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, TEST_SERVICE_NAME); }
+    void TearDown() override { DeleteValue(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, TEST_SERVICE_NAME); }
     C9xService service{TEST_SERVICE_NAME};
 };
 
@@ -120,7 +100,7 @@ TEST_F(StandardCommands, InstallVersionRemoveCycle)
     EXPECT_EQ(0, service.SkipRestartRequest) << "-i must leave the restart request on";
     std::string registered = OwnPath().find(' ') == std::string::npos ? OwnPath() : "\"" + OwnPath() + "\"";
     DWORD storedLength = 0;
-    EXPECT_EQ(registered, ReadRunServicesValue(TEST_SERVICE_NAME, &storedLength));
+    EXPECT_EQ(registered, ReadString(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, TEST_SERVICE_NAME, &storedLength));
     EXPECT_EQ(registered.size() + 1, storedLength) << "the terminating NUL is stored";
     EXPECT_TRUE(service.QueryInstalled());
 
@@ -133,7 +113,7 @@ TEST_F(StandardCommands, InstallVersionRemoveCycle)
     }
     CommandOutcome again = RunStandardCommand(service, "-I", "Service Install");
     EXPECT_EQ("qel9x framework test is already installed\n", again.Text);
-    EXPECT_EQ("marker", ReadRunServicesValue(TEST_SERVICE_NAME));
+    EXPECT_EQ("marker", ReadString(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, TEST_SERVICE_NAME));
 
     CommandOutcome installedVersion = RunStandardCommand(service, "-v", "Version");
     EXPECT_EQ("qel9x framework test Version 1.6\nThe service is currently installed.", installedVersion.Text);
@@ -144,7 +124,7 @@ TEST_F(StandardCommands, InstallVersionRemoveCycle)
     EXPECT_EQ("qel9x framework test removed. (You must delete the file (" + OwnPath() + ") yourself.)\n",
               remove.Text);
     EXPECT_EQ(1, service.SkipRestartRequest);
-    EXPECT_EQ("<no value>", ReadRunServicesValue(TEST_SERVICE_NAME));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, RUN_SERVICES_KEY, TEST_SERVICE_NAME));
 
     CommandOutcome removeAgain = RunStandardCommand(service, "-U", "Service Uninstall");
     EXPECT_EQ("qel9x framework test is not installed\n", removeAgain.Text);

@@ -2,53 +2,23 @@
 // the Service Control Manager, with three stand-in clients.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../standin-zr/standin_values.h"
-#include "child_process.h"
+#include "program_run.h"
 #include "service_control.h"
+#include "standin_client.h"
 #include "supervisor_harness.h"
 #include "win_handles.h"
+
+using namespace qeltest;
 
 namespace {
 
 constexpr char kServiceName[] = "Korvane service";
 constexpr char kSettingsKey[] = "Software\\Morl\\qel\\svcparms";
 constexpr unsigned kClients = 3;
-
-std::string RunQelsvc(const std::string& arguments)
-{
-    ChildResult result = RunChild("qelsvc.exe", arguments, 30000);
-    EXPECT_TRUE(result.Started);
-    EXPECT_FALSE(result.TimedOut) << arguments;
-    return WithoutCarriageReturns(result.Output);
-}
-
-LONGLONG FileSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-        return 0;
-    return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-// The log lines written since `offset`, without their time stamps.
-std::vector<std::string> LogSince(const std::string& path, LONGLONG offset)
-{
-    std::string text = ReadWholeFile(path);
-    if (offset > static_cast<LONGLONG>(text.size()))
-        offset = 0;
-    std::string tempPath = path + ".tail";
-    if (FILE* file = fopen(tempPath.c_str(), "wb")) {
-        fwrite(text.data() + offset, 1, text.size() - static_cast<size_t>(offset), file);
-        fclose(file);
-    }
-    std::vector<std::string> lines = ReadLogTexts(tempPath.c_str());
-    DeleteFileA(tempPath.c_str());
-    return lines;
-}
 
 bool ClientsWorking(DWORD timeoutMs)
 {
@@ -69,12 +39,11 @@ protected:
     void SetUp() override
     {
         BringUpDesktop();
-        MakeConsoleDispatcherFailFast();
         RemoveServiceIfPresent(kServiceName, 60000);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
         for (unsigned i = 0; i <= kClients; ++i)
             DeleteStandInKey(i);
-        logPath = BinDir() + "qelsvc.log";
+        logPath = PathBesideTest("qelsvc.log");
         logOffset = FileSize(logPath);
     }
 
@@ -90,8 +59,9 @@ protected:
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
     }
 
+    FastDispatcherFailure dispatcher_;
     std::string logPath;
-    LONGLONG logOffset = 0;
+    long long logOffset = 0;
 };
 
 } // namespace
@@ -141,20 +111,14 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
         EXPECT_TRUE(WaitProcessEnd(pids[i], 5000));
     }
 
-    std::vector<std::string> log = LogSince(logPath, logOffset);
+    std::vector<std::string> log = ReadLogLines(logPath, logOffset);
     const std::vector<std::string> expected = {
         "Starting Service",          "starting client 1",       "starting client 2",
         "starting client 3",         "Process " + Hex(killed) + " (client 2) terminated", " Attempting restart",
         "Client Stop initiated...", "Stopping process " + Hex(pids[0]) + "...",
         "Stopping process " + Hex(pids[1]) + "...", "Stopping process " + Hex(pids[2]) + "...",
         "Client Stop completed",     "Service Stopped"};
-    size_t from = 0;
-    for (const std::string& text : expected) {
-        int at = FindLine(log, text, from);
-        EXPECT_GE(at, 0) << "missing in order: " << text;
-        if (at >= 0)
-            from = static_cast<size_t>(at) + 1;
-    }
+    EXPECT_TRUE(LinesInOrder(log, expected));
     EXPECT_EQ(kClients, static_cast<unsigned>(CountLines(log, "Client start successful: ", true)));
 
     std::string removed = RunQelsvc("-u");

@@ -9,6 +9,7 @@
 
 #include "log_lines.h"
 #include "mutex_holder.h"
+#include "program_run.h"
 #include "registry_scratch.h"
 #include "settings.h"
 #include "supervisor_core.h"
@@ -29,9 +30,7 @@ class SettingsStore : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char path[MAX_PATH] = {};
-        PathBesideExecutable(path, sizeof path, "settings_test.log");
-        logPath_ = path;
+        logPath_ = qeltest::PathBesideTest("settings_test.log");
         DeleteFileA(logPath_.c_str());
         log_.ServiceName = "settings test";
         strcpy(log_.LogPath, logPath_.c_str());

@@ -8,10 +8,6 @@ namespace qeltest {
 
 namespace {
 
-// Wine keeps the number in the default value of this key.
-constexpr char SERVICE_CURRENT_KEY[] = "System\\CurrentControlSet\\Control\\ServiceCurrent";
-constexpr const char* SERVICE_CURRENT_VALUE = nullptr;
-
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 {
     qel::UniqueRegKey key;
@@ -24,6 +20,75 @@ qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 }
 
 } // namespace
+
+void DeleteKeyTree(HKEY root, const char* path)
+{
+    {
+        qel::UniqueRegKey key;
+        if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
+            return;
+        char child[256];
+        // Always the first child: each one is gone after its deletion.
+        for (;;) {
+            DWORD length = sizeof child;
+            if (RegEnumKeyExA(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            std::string childPath = std::string(path) + "\\" + child;
+            DeleteKeyTree(root, childPath.c_str());
+        }
+    }
+    RegDeleteKeyA(root, path);
+}
+
+void DeleteValue(HKEY root, const char* path, const char* name)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS)
+        RegDeleteValueA(key.get(), name);
+}
+
+void WriteDword(HKEY root, const char* path, const char* name, DWORD value)
+{
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS)
+        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+DWORD ReadDword(HKEY root, const char* path, const char* name, DWORD fallback)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return fallback;
+    BYTE data[8] = {};
+    DWORD size = sizeof data;
+    if (RegQueryValueExA(key.get(), name, nullptr, nullptr, data, &size) != ERROR_SUCCESS || size < 4)
+        return fallback;
+    return data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<DWORD>(data[3]) << 24);
+}
+
+bool ValueExists(HKEY root, const char* path, const char* name)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    return RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::string ReadString(HKEY root, const char* path, const char* name, DWORD* storedLength)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return "";
+    char data[1024] = {};
+    DWORD size = sizeof data - 1;
+    DWORD type = 0;
+    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return "";
+    if (storedLength)
+        *storedLength = size;
+    return data;
+}
 
 RegistryScratch::RegistryScratch(const char* path) : path_(path)
 {
@@ -79,9 +144,7 @@ void RegistryScratch::SetWords(const char* name, const std::vector<DWORD>& words
 
 void RegistryScratch::Delete(const char* name) const
 {
-    qel::UniqueRegKey key = OpenKey(path_, KEY_ALL_ACCESS, false);
-    if (key)
-        RegDeleteValueA(key.get(), name);
+    DeleteValue(HKEY_LOCAL_MACHINE, path_.c_str(), name);
 }
 
 bool RegistryScratch::Read(const char* name, RegistryValue& value) const
@@ -118,32 +181,6 @@ std::vector<DWORD> RegistryScratch::Words(const char* name) const
     if (!words.empty())
         memcpy(words.data(), value.Data.data(), words.size() * sizeof(DWORD));
     return words;
-}
-
-FastDispatcherFailure::FastDispatcherFailure()
-{
-    hadKey_ = OpenKey(SERVICE_CURRENT_KEY, KEY_READ, false).valid();
-    qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
-    DWORD size = sizeof oldValue_;
-    hadValue_ = RegQueryValueExA(key.get(), SERVICE_CURRENT_VALUE, nullptr, nullptr,
-                                 reinterpret_cast<BYTE*>(&oldValue_), &size) == ERROR_SUCCESS;
-    DWORD unused = 0x7FFF0000;
-    RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unused),
-                   sizeof unused);
-}
-
-FastDispatcherFailure::~FastDispatcherFailure()
-{
-    if (!hadKey_) {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY);
-        return;
-    }
-    qel::UniqueRegKey key = OpenKey(SERVICE_CURRENT_KEY, KEY_ALL_ACCESS, true);
-    if (hadValue_)
-        RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&oldValue_),
-                       sizeof oldValue_);
-    else
-        RegDeleteValueA(key.get(), SERVICE_CURRENT_VALUE);
 }
 
 } // namespace qeltest

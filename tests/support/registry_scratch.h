@@ -1,5 +1,5 @@
-// Test helpers for the settings key: a scratch owner that puts the key back
-// as it was, and plain readers and writers of single values.
+// Registry helpers of the tests: readers and writers of single values, and a
+// scratch owner of the settings key that puts the key back as it was.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,18 @@
 #include <vector>
 
 namespace qeltest {
+
+// Deletes the key with its values and subkeys; missing keys are fine.
+void DeleteKeyTree(HKEY root, const char* path);
+void DeleteValue(HKEY root, const char* path, const char* name);
+void WriteDword(HKEY root, const char* path, const char* name, DWORD value);
+// The first four bytes of the value as a little-endian word, whatever its
+// type; fallback when it is missing.
+DWORD ReadDword(HKEY root, const char* path, const char* name, DWORD fallback);
+bool ValueExists(HKEY root, const char* path, const char* name);
+// A REG_SZ value, with its stored length in bytes (NUL counted by the
+// writer); "" when missing.
+std::string ReadString(HKEY root, const char* path, const char* name, DWORD* storedLength = nullptr);
 
 struct RegistryValue {
     DWORD Type = REG_NONE;
@@ -38,24 +50,6 @@ private:
     std::string path_;
     bool existed_ = false;
     std::vector<std::pair<std::string, RegistryValue>> saved_;
-};
-
-// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent (the key's
-// default value) to a number no
-// service uses, so that StartServiceCtrlDispatcherA outside the Service
-// Control Manager fails at once under Wine instead of after ~10 s; restores
-// the old value on destruction.
-class FastDispatcherFailure {
-public:
-    FastDispatcherFailure();
-    ~FastDispatcherFailure();
-    FastDispatcherFailure(const FastDispatcherFailure&) = delete;
-    FastDispatcherFailure& operator=(const FastDispatcherFailure&) = delete;
-
-private:
-    bool hadKey_ = false;
-    bool hadValue_ = false;
-    DWORD oldValue_ = 0;
 };
 
 } // namespace qeltest

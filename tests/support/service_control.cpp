@@ -2,6 +2,8 @@
 
 #include "win_handles.h"
 
+namespace qeltest {
+
 namespace {
 
 qel::UniqueServiceHandle OpenNamedService(const char* serviceName, DWORD access)
@@ -64,14 +66,44 @@ void RemoveServiceIfPresent(const char* serviceName, DWORD timeoutMs)
         Sleep(50);
 }
 
-void MakeConsoleDispatcherFailFast()
+namespace {
+
+// Wine keeps the number in the default value of this key.
+constexpr char SERVICE_CURRENT_KEY[] = "System\\CurrentControlSet\\Control\\ServiceCurrent";
+constexpr const char* SERVICE_CURRENT_VALUE = nullptr;
+
+} // namespace
+
+FastDispatcherFailure::FastDispatcherFailure()
 {
-    // Wine reads the pipe number from the default value of this key.
     qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ServiceCurrent", 0, nullptr, 0,
+    hadKey_ = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    key.reset();
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return;
-    DWORD unusedPipeNumber = 0x7FFF0000;
-    RegSetValueExA(key.get(), nullptr, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unusedPipeNumber),
-                   sizeof unusedPipeNumber);
+    DWORD size = sizeof oldValue_;
+    hadValue_ = RegQueryValueExA(key.get(), SERVICE_CURRENT_VALUE, nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(&oldValue_), &size) == ERROR_SUCCESS;
+    DWORD unused = 0x7FFF0000;
+    RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unused),
+                   sizeof unused);
 }
+
+FastDispatcherFailure::~FastDispatcherFailure()
+{
+    if (!hadKey_) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY);
+        return;
+    }
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERVICE_CURRENT_KEY, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
+        return;
+    if (hadValue_)
+        RegSetValueExA(key.get(), SERVICE_CURRENT_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&oldValue_),
+                       sizeof oldValue_);
+    else
+        RegDeleteValueA(key.get(), SERVICE_CURRENT_VALUE);
+}
+
+} // namespace qeltest

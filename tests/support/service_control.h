@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace qeltest {
+
 // The service's current state, or 0 when it cannot be queried.
 DWORD QueryServiceState(const char* serviceName);
 bool WaitForServiceState(const char* serviceName, DWORD state, DWORD timeoutMs);
@@ -11,6 +13,22 @@ bool ControlServiceByName(const char* serviceName, DWORD control);
 // Stops (when running) and deletes the service, waiting until it is gone.
 void RemoveServiceIfPresent(const char* serviceName, DWORD timeoutMs);
 
-// Makes StartServiceCtrlDispatcherA fail at once from a console (Wine
-// otherwise looks for its control pipe for about ten seconds).
-void MakeConsoleDispatcherFailFast();
+// Sets HKLM\System\CurrentControlSet\Control\ServiceCurrent (the key's
+// default value) to a number no service uses, so that
+// StartServiceCtrlDispatcherA outside the Service Control Manager fails at
+// once under Wine instead of after ~10 s; restores the old value on
+// destruction.
+class FastDispatcherFailure {
+public:
+    FastDispatcherFailure();
+    ~FastDispatcherFailure();
+    FastDispatcherFailure(const FastDispatcherFailure&) = delete;
+    FastDispatcherFailure& operator=(const FastDispatcherFailure&) = delete;
+
+private:
+    bool hadKey_ = false;
+    bool hadValue_ = false;
+    DWORD oldValue_ = 0;
+};
+
+} // namespace qeltest

@@ -3,18 +3,16 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <cstdio>
+#include <cstring>
 #include <vector>
 
-#include "activity_log.h"
 #include "client_launch.h"
 
-namespace standin {
+namespace qeltest {
 
 namespace {
 
 const DWORD POLL_MS = 20;
-const UINT OWNER_KILL_CODE = 0xDEAD;
 
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access)
 {
@@ -38,7 +36,7 @@ bool QueryValue(const std::string& path, const char* name, DWORD* type, std::vec
 
 } // namespace
 
-void WarmUpDesktop()
+void BringUpDesktop()
 {
     GetDesktopWindow();
     // A window of our own completes this thread's connection to the desktop.
@@ -48,35 +46,73 @@ void WarmUpDesktop()
         DestroyWindow(probe);
 }
 
-std::string StandinPath()
+std::string StandInKeyPath(unsigned clientIndex)
 {
-    char path[MAX_PATH];
-    PathBesideExecutable(path, sizeof path, "zr.exe");
+    char path[64] = {};
+    ClientStateKeyPath(clientIndex, path, sizeof path);
     return path;
 }
 
-ClientStateKey::ClientStateKey(unsigned clientIndex)
+void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
 {
-    char path[64];
-    ClientStateKeyPath(clientIndex, path, sizeof path);
-    path_ = path;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS)
-        RegCloseKey(key);
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, key.put(), nullptr) == ERROR_SUCCESS)
+        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+namespace {
+
+// RegGetValueA would need a newer _WIN32_WINNT than the programs target.
+bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
+{
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
+           type == expectedType;
+}
+
+} // namespace
+
+DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing)
+{
+    DWORD value = 0;
+    if (!QueryStandInValue(clientIndex, name, REG_DWORD, &value, sizeof value))
+        return missing;
+    return value;
+}
+
+std::string ReadStandInString(unsigned clientIndex, const char* name)
+{
+    char text[512] = {};
+    if (!QueryStandInValue(clientIndex, name, REG_SZ, text, sizeof text - 1))
+        return std::string();
+    return text;
+}
+
+void DeleteStandInKey(unsigned clientIndex)
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
+}
+
+ClientStateKey::ClientStateKey(unsigned clientIndex) : index_(clientIndex), path_(StandInKeyPath(clientIndex))
+{
+    DeleteStandInKey(index_);
+    qel::UniqueRegKey key;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
 }
 
 ClientStateKey::~ClientStateKey()
 {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
+    DeleteStandInKey(index_);
 }
 
 void ClientStateKey::Set(const char* name, DWORD value) const
 {
-    qel::UniqueRegKey key = OpenKey(path_, KEY_SET_VALUE);
-    if (key)
-        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    SetStandInValue(index_, name, value);
 }
 
 bool ClientStateKey::Has(const char* name) const
@@ -88,13 +124,7 @@ bool ClientStateKey::Has(const char* name) const
 
 DWORD ClientStateKey::Dword(const char* name) const
 {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    if (!QueryValue(path_, name, &type, data) || type != REG_DWORD || data.size() < sizeof(DWORD))
-        return 0;
-    DWORD value;
-    memcpy(&value, data.data(), sizeof value);
-    return value;
+    return ReadStandInDword(index_, name);
 }
 
 ULONGLONG ClientStateKey::Qword(const char* name) const
@@ -110,11 +140,7 @@ ULONGLONG ClientStateKey::Qword(const char* name) const
 
 std::string ClientStateKey::Text(const char* name) const
 {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    if (!QueryValue(path_, name, &type, data) || type != REG_SZ)
-        return std::string();
-    return std::string(reinterpret_cast<const char*>(data.data()));
+    return ReadStandInString(index_, name);
 }
 
 bool ClientStateKey::WaitFor(const char* name, DWORD timeoutMs) const
@@ -177,43 +203,6 @@ std::string ReadClientKeyValue()
     return std::string(reinterpret_cast<const char*>(data.data()));
 }
 
-OwnedProcess::~OwnedProcess()
-{
-    reset();
-}
-
-void OwnedProcess::reset(HANDLE process)
-{
-    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_.get(), OWNER_KILL_CODE);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    process_.reset(process);
-}
-
-bool OwnedProcess::WaitEnded(DWORD timeoutMs) const
-{
-    return process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
-}
-
-DWORD OwnedProcess::ExitCode(DWORD timeoutMs) const
-{
-    WaitEnded(timeoutMs);
-    DWORD code = STILL_ACTIVE;
-    if (!process_ || !GetExitCodeProcess(process_.get(), &code))
-        return STILL_ACTIVE;
-    return code;
-}
-
-HANDLE WatchHandle(HANDLE process)
-{
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy,
-                         SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, 0))
-        return nullptr;
-    return copy;
-}
-
 HANDLE TakeObserverHandle(const ClientStateKey& state, DWORD timeoutMs)
 {
     if (!state.WaitFor(zr::REC_OBSERVER_HANDLE, timeoutMs))
@@ -240,6 +229,14 @@ std::string WindowText(HWND window)
     return text;
 }
 
+int LaunchInto(const std::string& exePath, unsigned clientIndex, DWORD affinityMask, int trueIdle, LaunchSlot& slot,
+               bool withMainThreadId)
+{
+    return LaunchClient(exePath.c_str(), clientIndex, affinityMask, &slot.ProcessHandle, &slot.ProcessId,
+                        &slot.MainWindow, &slot.StartButton, trueIdle,
+                        withMainThreadId ? &slot.MainThreadId : nullptr);
+}
+
 int RunningStandinIds(DWORD* ids, int maxIds)
 {
     qel::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -256,4 +253,4 @@ int RunningStandinIds(DWORD* ids, int maxIds)
     return count;
 }
 
-} // namespace standin
+} // namespace qeltest

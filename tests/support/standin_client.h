@@ -1,5 +1,5 @@
-// Helpers for tests that run the stand-in client zr.exe: its state keys,
-// owners for the processes a test starts or watches, window look-ups.
+// Helpers for tests that run the stand-in client zr.exe: the desktop it
+// needs, its state keys, window look-ups.
 #pragma once
 
 #include <windows.h>
@@ -7,19 +7,25 @@
 #include <string>
 
 #include "../../standin-zr/standin_values.h"
+#include "program_run.h"
 #include "win_handles.h"
 
-namespace standin {
+namespace qeltest {
 
-// Makes sure this process's desktop is up before a copy is started.  Under
-// Wine the desktop process of a fresh session (or one that has just been
-// left idle and ended) is started by the first GUI program; a copy that is
-// that first program waits for it in a way that counts as input-idle, before
-// it has created any window.  Attaching the test process first avoids that.
-void WarmUpDesktop();
+// Brings this process's desktop up before a copy of the stand-in starts.
+// Wine ends its desktop process a few seconds after the last program with
+// windows, and starts it again for the first GUI program after that; a copy
+// that is that first program waits for it in a way that counts as
+// input-idle, before it has created any window (its launch then fails with
+// code 3 or 4).  A window of the test process starts the desktop first.
+void BringUpDesktop();
 
-// zr.exe beside the running test program.
-std::string StandinPath();
+// HKLM path of the stand-in state key of a client index (cache, cache2, ...).
+std::string StandInKeyPath(unsigned clientIndex);
+void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
+DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
+std::string ReadStandInString(unsigned clientIndex, const char* name);
+void DeleteStandInKey(unsigned clientIndex);
 
 // A client's state key ("Software\Morl\qel\cache" + suffix under HKLM),
 // emptied when the test takes it and deleted when the scope ends.
@@ -42,6 +48,7 @@ public:
     bool WaitForDword(const char* name, DWORD expected, DWORD timeoutMs) const;
 
 private:
+    unsigned index_;
     std::string path_;
 };
 
@@ -63,33 +70,6 @@ private:
 // The current "ClientKey" text ("" when missing).
 std::string ReadClientKeyValue();
 
-// A process that a test started or watches: terminated, if still running,
-// and closed when the scope ends.
-class OwnedProcess {
-public:
-    OwnedProcess() = default;
-    explicit OwnedProcess(HANDLE process) : process_(process) {}
-    ~OwnedProcess();
-    OwnedProcess(OwnedProcess&&) = default;
-    OwnedProcess& operator=(OwnedProcess&&) = default;
-
-    HANDLE get() const { return process_.get(); }
-    void reset(HANDLE process = nullptr);
-    explicit operator bool() const { return process_.valid(); }
-    // True when the process ended within timeoutMs.
-    bool WaitEnded(DWORD timeoutMs) const;
-    // The full exit code after waiting up to timeoutMs (STILL_ACTIVE when it
-    // still runs).
-    DWORD ExitCode(DWORD timeoutMs) const;
-
-private:
-    qel::UniqueHandle process_;
-};
-
-// A second handle to the same process (wait, query, terminate), for watching a
-// process whose own handle goes to the code under test.
-HANDLE WatchHandle(HANDLE process);
-
 // The handle that a copy started with ObserverPid = our id handed us, taken
 // over (the value is removed so no one takes it twice); null when none.
 HANDLE TakeObserverHandle(const ClientStateKey& state, DWORD timeoutMs);
@@ -107,7 +87,12 @@ struct LaunchSlot {
     DWORD MainThreadId = 0;
 };
 
+// LaunchClient with its outputs going to the slot (the main thread id only
+// when withMainThreadId).
+int LaunchInto(const std::string& exePath, unsigned clientIndex, DWORD affinityMask, int trueIdle, LaunchSlot& slot,
+               bool withMainThreadId = true);
+
 // Ids of the running zr.exe processes (Toolhelp), up to maxIds.
 int RunningStandinIds(DWORD* ids, int maxIds);
 
-} // namespace standin
+} // namespace qeltest

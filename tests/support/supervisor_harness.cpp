@@ -1,142 +1,12 @@
 #include "supervisor_harness.h"
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 
 #include "affinity.h"
+#include "program_run.h"
+#include "standin_client.h"
 
-namespace {
-
-const char kStandInKeyBase[] = "Software\\Morl\\qel\\cache";
-const char kSuffixes[] = "123456789abcdefghijklmnopqrstuvw";
-
-} // namespace
-
-std::string StandInKeyPath(unsigned clientIndex)
-{
-    std::string path = kStandInKeyBase;
-    if (clientIndex > 0 && clientIndex < MAX_CLIENTS)
-        path += kSuffixes[clientIndex];
-    return path;
-}
-
-void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
-{
-    qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) == ERROR_SUCCESS)
-        RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
-namespace {
-
-// RegGetValueA would need a newer _WIN32_WINNT than the programs target.
-bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
-{
-    qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0;
-    return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
-           type == expectedType;
-}
-
-} // namespace
-
-DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing)
-{
-    DWORD value = 0;
-    if (!QueryStandInValue(clientIndex, name, REG_DWORD, &value, sizeof value))
-        return missing;
-    return value;
-}
-
-std::string ReadStandInString(unsigned clientIndex, const char* name)
-{
-    char text[512] = {};
-    if (!QueryStandInValue(clientIndex, name, REG_SZ, text, sizeof text - 1))
-        return std::string();
-    return text;
-}
-
-void DeleteStandInKey(unsigned clientIndex)
-{
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
-}
-
-void EndProcessById(DWORD processId)
-{
-    if (processId == 0)
-        return;
-    qel::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    if (!process)
-        return;
-    if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process.get(), 99);
-        WaitForSingleObject(process.get(), 5000);
-    }
-}
-
-bool WaitProcessEnd(DWORD processId, DWORD timeoutMs, DWORD* exitCode)
-{
-    qel::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, processId));
-    if (!process)
-        return true;
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    if (exitCode)
-        GetExitCodeProcess(process.get(), exitCode);
-    return true;
-}
-
-std::vector<std::string> ReadLogTexts(const char* path)
-{
-    std::vector<std::string> lines;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t stampEnd = line.find("]: ");
-        if (!line.empty() && line[0] == '[' && stampEnd != std::string::npos)
-            line.erase(0, stampEnd + 3);
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-int FindLine(const std::vector<std::string>& lines, const std::string& text, size_t from, bool prefix)
-{
-    for (size_t i = from; i < lines.size(); ++i) {
-        bool match = prefix ? lines[i].compare(0, text.size(), text) == 0 : lines[i] == text;
-        if (match)
-            return static_cast<int>(i);
-    }
-    return -1;
-}
-
-int CountLines(const std::vector<std::string>& lines, const std::string& text, bool prefix)
-{
-    int count = 0;
-    for (int i = FindLine(lines, text, 0, prefix); i >= 0; i = FindLine(lines, text, i + 1, prefix))
-        ++count;
-    return count;
-}
-
-std::string Hex(DWORD value)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
-    return text;
-}
-
-void BringUpDesktop()
-{
-    if (HWND warmUp = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr))
-        DestroyWindow(warmUp);
-}
+namespace qeltest {
 
 RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
 {
@@ -199,6 +69,12 @@ void RunLoopHarness::Start()
     thread_.reset(CreateThread(nullptr, 0, RunThread, this, 0, nullptr));
 }
 
+bool RunLoopHarness::StartClients(int count, DWORD timeoutMs)
+{
+    Start();
+    return WaitForLog("Client start successful: ", timeoutMs, count, true);
+}
+
 bool RunLoopHarness::WaitRunEnd(DWORD timeoutMs)
 {
     return thread_ && WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0;
@@ -230,6 +106,20 @@ bool RunLoopHarness::WaitForLog(const std::string& text, DWORD timeoutMs, int co
     }
 }
 
+bool RunLoopHarness::EndClient(DWORD processId, unsigned index, DWORD timeoutMs) const
+{
+    EndProcessById(processId);
+    return WaitForLog("Process " + Hex(processId) + " (client " + std::to_string(index + 1) + ") terminated",
+                      timeoutMs);
+}
+
+HWND RunLoopHarness::WaitForTrayWindow(DWORD timeoutMs) const
+{
+    for (DWORD start = GetTickCount(); !core.TrayWindow && GetTickCount() - start < timeoutMs;)
+        Sleep(50);
+    return core.TrayWindow;
+}
+
 bool RunLoopHarness::WaitAllLive(DWORD timeoutMs) const
 {
     DWORD start = GetTickCount();
@@ -244,3 +134,5 @@ bool RunLoopHarness::WaitAllLive(DWORD timeoutMs) const
         Sleep(50);
     }
 }
+
+} // namespace qeltest

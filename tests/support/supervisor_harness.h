@@ -8,38 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
+#include "standin_client.h"
 #include "supervisor_core.h"
+#include "win_handles.h"
 
-// Wine ends its desktop process a few seconds after the last program with
-// windows, and the first GUI program after that can look input-idle before
-// it has any window (its launch then fails with code 3 or 4).  A window of
-// the test process brings the desktop up first, so that a stand-in never
-// starts it itself.
-void BringUpDesktop();
-
-// HKLM path of the stand-in state key of a client index (cache, cache2, ...).
-std::string StandInKeyPath(unsigned clientIndex);
-void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
-DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
-std::string ReadStandInString(unsigned clientIndex, const char* name);
-void DeleteStandInKey(unsigned clientIndex);
-
-// Terminates a process by id (when it still runs) and waits for it, bounded.
-void EndProcessById(DWORD processId);
-// True when the process has ended (or no longer exists) within timeoutMs.
-bool WaitProcessEnd(DWORD processId, DWORD timeoutMs, DWORD* exitCode = nullptr);
-
-// The texts of the log lines, without their time stamps.
-std::vector<std::string> ReadLogTexts(const char* path);
-
-// Index of the first line equal to `text` (or starting with it, when
-// `prefix`) at or after `from`; -1 when none.
-int FindLine(const std::vector<std::string>& lines, const std::string& text, size_t from = 0,
-             bool prefix = false);
-int CountLines(const std::vector<std::string>& lines, const std::string& text, bool prefix = false);
-
-// "0x%x" as the log prints values.
-std::string Hex(DWORD value);
+namespace qeltest {
 
 class RunLoopHarness {
 public:
@@ -53,18 +27,25 @@ public:
     // Starts Run on its own thread (Running set as the service framework
     // does just before calling it).
     void Start();
+    // Start, then waits until the log holds `count` successful client starts.
+    bool StartClients(int count, DWORD timeoutMs);
     // The host's stop request (OnStop's body); then waits up to joinMs for
     // Run to return.  True when it returned.
     bool Stop(DWORD joinMs = 60000);
     // True when Run returned within timeoutMs.
     bool WaitRunEnd(DWORD timeoutMs);
 
-    std::vector<std::string> Log() const { return ReadLogTexts(core.LogPath); }
+    std::vector<std::string> Log() const { return ReadLogLines(core.LogPath); }
     // The log as text, for failure messages.
     std::string LogDump() const;
     // Waits until the log holds `count` lines equal to (or starting with)
     // text.
     bool WaitForLog(const std::string& text, DWORD timeoutMs, int count = 1, bool prefix = false) const;
+    // Ends the copy with this process id from outside and waits until the
+    // log tells that the copy of slot `index` (client index + 1) ended.
+    bool EndClient(DWORD processId, unsigned index, DWORD timeoutMs) const;
+    // The tray keeper's window once it exists (null after timeoutMs).
+    HWND WaitForTrayWindow(DWORD timeoutMs) const;
     // Waits until every slot below numClients is live.
     bool WaitAllLive(DWORD timeoutMs) const;
 
@@ -78,3 +59,5 @@ private:
     DWORD numClients_;
     qel::UniqueHandle thread_;
 };
+
+} // namespace qeltest

@@ -1,0 +1,238 @@
+#include "program_run.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "activity_log.h"
+
+namespace qeltest {
+
+namespace {
+const UINT OWNER_KILL_CODE = 0xDEAD;
+const DWORD KILL_WAIT_MS = 5000;
+} // namespace
+
+std::string PathBesideTest(const std::string& fileName)
+{
+    char path[MAX_PATH] = {};
+    PathBesideExecutable(path, sizeof path, fileName.c_str());
+    return path;
+}
+
+ProgramRun RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs)
+{
+    ProgramRun run;
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    qel::UniqueHandle readEnd;
+    qel::UniqueHandle writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0))
+        return run;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+
+    std::string path = PathBesideTest(program);
+    std::string commandLine = "\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments);
+    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back('\0');
+
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(path.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return run;
+    qel::UniqueHandle process(info.hProcess);
+    qel::UniqueHandle thread(info.hThread);
+    writeEnd.reset(); // the reader sees the end once the child has ended
+    run.Started = true;
+
+    HANDLE pipe = readEnd.get();
+    std::string output;
+    std::thread reader([pipe, &output] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            output.append(buffer, got);
+    });
+    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_TIMEOUT) {
+        run.TimedOut = true;
+        TerminateProcess(process.get(), OWNER_KILL_CODE);
+        WaitForSingleObject(process.get(), KILL_WAIT_MS);
+    }
+    reader.join();
+    GetExitCodeProcess(process.get(), &run.ExitCode);
+    run.Output = output;
+    return run;
+}
+
+std::string RunQelsvc(const std::string& arguments, DWORD* exitCode)
+{
+    ProgramRun run = RunProgram("qelsvc.exe", arguments, 30000);
+    EXPECT_TRUE(run.Started);
+    EXPECT_FALSE(run.TimedOut) << arguments;
+    if (exitCode)
+        *exitCode = run.ExitCode;
+    return NormaliseLineEnds(run.Output);
+}
+
+ProgramRun RunSelfAsWindows98(const char* copyName, const std::string& arguments, DWORD timeoutMs)
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string copy = PathBesideTest(copyName);
+    if (!CopyFileA(self, copy.c_str(), FALSE))
+        return ProgramRun();
+    ProgramRun run;
+    {
+        Windows98Emulation emulation(copyName);
+        run = RunProgram(copyName, arguments, timeoutMs);
+    }
+    DeleteFileA(copy.c_str());
+    return run;
+}
+
+std::string ReadWholeFile(const std::string& path, long long from)
+{
+    // Shared for writing and deleting: the log may still be in use.
+    qel::UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return "";
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file.get(), &size) && from > size.QuadPart)
+        from = 0;
+    LARGE_INTEGER offset;
+    offset.QuadPart = from;
+    SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN);
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+        text.append(buffer, got);
+    return text;
+}
+
+long long FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::string NormaliseLineEnds(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        out += text[i];
+    }
+    return out;
+}
+
+Windows98Emulation::Windows98Emulation(const char* exeName)
+    : keyPath_(std::string("Software\\Wine\\AppDefaults\\") + exeName)
+{
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS) {
+        const char version[] = "win98";
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
+    }
+}
+
+Windows98Emulation::~Windows98Emulation()
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());
+}
+
+OwnedProcess::~OwnedProcess()
+{
+    reset();
+}
+
+bool OwnedProcess::Start(const std::string& path, const std::string& tail)
+{
+    reset();
+    std::string commandLine = "\"" + path + "\"" + tail;
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+    id_ = info.dwProcessId;
+    return true;
+}
+
+void OwnedProcess::reset(HANDLE process)
+{
+    if (Running()) {
+        TerminateProcess(process_.get(), OWNER_KILL_CODE);
+        WaitForSingleObject(process_.get(), KILL_WAIT_MS);
+    }
+    process_.reset(process);
+    id_ = 0;
+}
+
+bool OwnedProcess::Running() const
+{
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+bool OwnedProcess::WaitEnded(DWORD timeoutMs) const
+{
+    return process_ && WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD OwnedProcess::ExitCode(DWORD timeoutMs) const
+{
+    WaitEnded(timeoutMs);
+    DWORD code = STILL_ACTIVE;
+    if (!process_ || !GetExitCodeProcess(process_.get(), &code))
+        return STILL_ACTIVE;
+    return code;
+}
+
+HANDLE WatchHandle(HANDLE process)
+{
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy,
+                         SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, 0))
+        return nullptr;
+    return copy;
+}
+
+void EndProcessById(DWORD processId)
+{
+    if (processId == 0)
+        return;
+    OwnedProcess process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    process.reset();
+}
+
+bool WaitProcessEnd(DWORD processId, DWORD timeoutMs, DWORD* exitCode)
+{
+    qel::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (!process)
+        return true;
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(process.get(), exitCode);
+    return true;
+}
+
+} // namespace qeltest
