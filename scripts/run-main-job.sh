@@ -2,7 +2,8 @@
 # The main job: qelsvc as a real NT service under Wine, supervising stand-in
 # clients.  Installs what is missing, builds, configures three clients,
 # installs and starts the service through the Service Control Manager, shows
-# the clients, the activity log and the trace, stops it and removes it.
+# the clients, ends one as a crash would (the service starts a new copy),
+# shows the trace and the activity log, stops the service and removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -39,13 +40,18 @@ run "$bin/qelsvc.exe" -i
 run "$bin/qelsvc.exe" -v
 
 step "Start it through the Service Control Manager"
-run "$bin/qeltool.exe" trace 25 >"$trace_file" 2>&1 &
+run "$bin/qeltool.exe" trace 30 >"$trace_file" 2>&1 &
 trace_pid=$!
 sleep 1
 run sc start "$service" >/dev/null 2>&1 || true
 run "$bin/qeltool.exe" wait "$service" RUNNING 60
 sleep 15
 step "The clients, as Windows sees them"
+run "$bin/qeltool.exe" clients
+
+step "Client 2 crashes; the service starts a new copy in its place"
+run "$bin/qeltool.exe" crash-client 2
+sleep 3
 run "$bin/qeltool.exe" clients
 
 step "Stop it through the Service Control Manager"
@@ -56,8 +62,8 @@ run "$bin/qeltool.exe" clients
 step "Remove it"
 run "$bin/qelsvc.exe" -u
 
-step "Debug trace of the run (first 40 lines)"
-head -n 40 "$trace_file"
+step "Debug trace of the run (first 50 lines)"
+head -n 50 "$trace_file"
 
 step "Activity log ($bin/qelsvc.log)"
 cat "$bin/qelsvc.log"

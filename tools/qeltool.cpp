@@ -3,6 +3,7 @@
 //   qeltool wait SERVICE RUNNING|STOPPED SECS waits for that state (exit 1 on time-out)
 //   qeltool stop SERVICE SECS                 asks the service to stop and waits for STOPPED
 //   qeltool clients                           lists the top-level windows of every zr.exe
+//   qeltool crash-client N                    ends the copy titled "... - client N" as a crash would
 //   qeltool trace SECS                        prints the debug trace of the session for SECS
 #include <windows.h>
 #include <tlhelp32.h>
@@ -79,8 +80,11 @@ BOOL CALLBACK PrintClientWindow(HWND window, LPARAM processIds)
         if (ids[i] != owner)
             continue;
         char title[256] = {};
+        char className[64] = {};
         GetWindowTextA(window, title, sizeof title);
-        if (title[0])
+        GetClassNameA(window, className, sizeof className);
+        // Every GUI thread has an input-method window; it is no client window.
+        if (title[0] && strcmp(className, "IME") != 0)
             printf("  zr.exe pid 0x%lx: \"%s\"%s\n", owner, title, IsIconic(window) ? " (minimised)" : "");
     }
     return TRUE;
@@ -100,6 +104,38 @@ int ListClients()
     }
     printf("%lu zr.exe process(es) running\n", ids[0]);
     EnumWindows(PrintClientWindow, reinterpret_cast<LPARAM>(ids));
+    return 0;
+}
+
+struct TitleSearch {
+    char Suffix[32];
+    DWORD ProcessId;
+};
+
+BOOL CALLBACK FindTitledClient(HWND window, LPARAM search)
+{
+    auto* wanted = reinterpret_cast<TitleSearch*>(search);
+    char title[256] = {};
+    GetWindowTextA(window, title, sizeof title);
+    size_t titleLength = strlen(title);
+    size_t suffixLength = strlen(wanted->Suffix);
+    if (titleLength < suffixLength || strcmp(title + titleLength - suffixLength, wanted->Suffix) != 0)
+        return TRUE;
+    GetWindowThreadProcessId(window, &wanted->ProcessId);
+    return FALSE;
+}
+
+int CrashClient(int clientNumber)
+{
+    TitleSearch search = {};
+    snprintf(search.Suffix, sizeof search.Suffix, " - client %d", clientNumber);
+    EnumWindows(FindTitledClient, reinterpret_cast<LPARAM>(&search));
+    qel::UniqueHandle process(search.ProcessId ? OpenProcess(PROCESS_TERMINATE, FALSE, search.ProcessId) : nullptr);
+    if (!process || !TerminateProcess(process.get(), 0xC0000005)) {
+        printf("no client %d to end\n", clientNumber);
+        return 1;
+    }
+    printf("ended client %d (pid 0x%lx) with exit code 0xC0000005\n", clientNumber, search.ProcessId);
     return 0;
 }
 
@@ -137,8 +173,10 @@ int main(int argc, char** argv)
         return Stop(argv[2], atoi(argv[3]));
     if (argc >= 2 && strcmp(argv[1], "clients") == 0)
         return ListClients();
+    if (argc >= 3 && strcmp(argv[1], "crash-client") == 0)
+        return CrashClient(atoi(argv[2]));
     if (argc >= 3 && strcmp(argv[1], "trace") == 0)
         return Trace(atoi(argv[2]));
-    fprintf(stderr, "usage: qeltool state|wait|stop|clients|trace ...\n");
+    fprintf(stderr, "usage: qeltool state|wait|stop|clients|crash-client|trace ...\n");
     return 2;
 }
