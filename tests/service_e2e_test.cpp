@@ -82,8 +82,12 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
         pids[i] = ReadStandInDword(i, zr::REC_PROCESS_ID);
         EXPECT_NE(0u, pids[i]);
         EXPECT_EQ("ZR - client " + std::to_string(i + 1), ReadStandInString(i, zr::REC_TITLE_AT_CLICK));
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_MINIMIZES));
         EXPECT_FALSE(WaitProcessEnd(pids[i], 0));
     }
+
+    // The running service holds the settings mutex: the queue stays as it is.
+    EXPECT_EQ("Service is running - can't alter the queue\nWork Unit Queue Size = 0\n", RunQelsvc("-w:4"));
 
     // A copy killed from outside comes back in its own slot.
     DWORD killed = pids[1];
