@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -232,9 +233,15 @@ std::string WindowText(HWND window)
 int LaunchInto(const std::string& exePath, unsigned clientIndex, DWORD affinityMask, int trueIdle, LaunchSlot& slot,
                bool withMainThreadId)
 {
-    return LaunchClient(exePath.c_str(), clientIndex, affinityMask, &slot.ProcessHandle, &slot.ProcessId,
-                        &slot.MainWindow, &slot.StartButton, trueIdle,
-                        withMainThreadId ? &slot.MainThreadId : nullptr);
+    SetLastError(0);
+    int result = LaunchClient(exePath.c_str(), clientIndex, affinityMask, &slot.ProcessHandle, &slot.ProcessId,
+                              &slot.MainWindow, &slot.StartButton, trueIdle,
+                              withMainThreadId ? &slot.MainThreadId : nullptr);
+    // A process that could not be created is rare and unexpected in a test:
+    // say why, for whoever reads the failure.
+    if (result == LAUNCH_CREATE_FAILED)
+        fprintf(stderr, "CreateProcessA(%s) failed, error %lu\n", exePath.c_str(), GetLastError());
+    return result;
 }
 
 int RunningStandinIds(DWORD* ids, int maxIds)
