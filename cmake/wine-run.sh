@@ -79,4 +79,9 @@ fi
 exec 9>&-
 
 [ "$mode" = start ] && exit 0
-exec wine64 "$@"
+wine64 "$@"
+status=$?
+# Say how a program ended when it failed: a failure without any output of
+# the program's own is otherwise hard to tell from a Wine start-up fault.
+[ $status -ne 0 ] && echo "wine-run: $(basename "$1") ended with exit code $status" >&2
+exit $status
