@@ -237,14 +237,18 @@ int SetWorkerThreadPriority(DWORD processId, DWORD mainThreadId, int priority)
     return SetThreadPriority(worker.get(), priority) ? 1 : 0;
 }
 
-BOOL CALLBACK FindMainWindow(HWND window, LPARAM search)
+bool OwnedBySearchedProcess(HWND window, LPARAM search)
 {
-    WindowSearch* wanted = reinterpret_cast<WindowSearch*>(search);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != wanted->ProcessId)
+    return owner == reinterpret_cast<const WindowSearch*>(search)->ProcessId;
+}
+
+BOOL CALLBACK FindMainWindow(HWND window, LPARAM search)
+{
+    if (!OwnedBySearchedProcess(window, search))
         return TRUE;
-    wanted->FoundWindow = window;
+    reinterpret_cast<WindowSearch*>(search)->FoundWindow = window;
     return FALSE;
 }
 

@@ -62,6 +62,11 @@ BOOL CALLBACK FindStartButton(HWND window, LPARAM search);
 // COMPARED_TEXT_SIZE buffer, equals `text` (case counts); TRUE otherwise.
 BOOL StoreWindowWithText(HWND window, LPARAM search, const char* text);
 
+// True when the window belongs to the WindowSearch's process.  Asked before
+// any text is read: reading the text of a window of our own process sends it
+// WM_GETTEXT and waits for its thread, which may be busy or hung.
+bool OwnedBySearchedProcess(HWND window, LPARAM search);
+
 // --- Pure decisions ---------------------------------------------------------
 
 // The state key path of a client: "Software\Morl\qel\cache" for index 0,

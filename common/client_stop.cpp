@@ -113,12 +113,8 @@ BOOL CALLBACK FindExitButton(HWND window, LPARAM search)
 
 BOOL CALLBACK FindCloseConfirmation(HWND window, LPARAM search)
 {
-    WindowSearch* wanted = reinterpret_cast<WindowSearch*>(search);
-    // Owner first: reading the text of a window of our own process would send
-    // it WM_GETTEXT and wait for its thread, which may be busy or hung.
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != wanted->ProcessId)
+    // Owner first, then the text.
+    if (!OwnedBySearchedProcess(window, search))
         return TRUE;
     return StoreWindowWithText(window, search, CLOSE_CONFIRMATION_TITLE);
 }

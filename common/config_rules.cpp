@@ -102,22 +102,29 @@ const ToggleCommand* FindToggleCommand(const char* argument)
     return nullptr;
 }
 
-void ApplyHourlyRestartCommand(ServiceParams& params, const char* argument)
+namespace {
+
+// -h and -a: 0 without a value; an unreadable value keeps the old one; the
+// result is clamped unsigned.
+void ApplyClampedValueCommand(DWORD& field, const char* argument, DWORD limit)
 {
     if (!HasCommandValue(argument))
-        params.HourlyRestart = 0;
+        field = 0;
     else
-        ReadCommandNumber(CommandValue(argument), params.HourlyRestart);
-    params.HourlyRestart = ClampUnsigned(params.HourlyRestart, MAX_HOURLY_RESTART);
+        ReadCommandNumber(CommandValue(argument), field);
+    field = ClampUnsigned(field, limit);
+}
+
+} // namespace
+
+void ApplyHourlyRestartCommand(ServiceParams& params, const char* argument)
+{
+    ApplyClampedValueCommand(params.HourlyRestart, argument, MAX_HOURLY_RESTART);
 }
 
 void ApplyAutodialCommand(ServiceParams& params, const char* argument)
 {
-    if (!HasCommandValue(argument))
-        params.AutodialType = 0;
-    else
-        ReadCommandNumber(CommandValue(argument), params.AutodialType);
-    params.AutodialType = ClampUnsigned(params.AutodialType, MAX_AUTODIAL_TYPE);
+    ApplyClampedValueCommand(params.AutodialType, argument, MAX_AUTODIAL_TYPE);
 }
 
 bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs)
