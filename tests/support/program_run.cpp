@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "activity_log.h"
@@ -52,20 +51,36 @@ ProgramRun RunProgram(const std::string& program, const std::string& arguments, 
     writeEnd.reset(); // the reader sees the end once the child has ended
     run.Started = true;
 
+    // The output is drained here, not by a reader waiting for the pipe's end:
+    // a grandchild (a stand-in client) that still holds the write end must
+    // not keep the test waiting once the program itself has ended.
     HANDLE pipe = readEnd.get();
     std::string output;
-    std::thread reader([pipe, &output] {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    const DWORD startTick = GetTickCount();
+    bool ended = false;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            break; // every writer has gone: all is read
+        if (available > 0) {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr))
+                break;
             output.append(buffer, got);
-    });
-    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_TIMEOUT) {
-        run.TimedOut = true;
-        TerminateProcess(process.get(), OWNER_KILL_CODE);
-        WaitForSingleObject(process.get(), KILL_WAIT_MS);
+            continue;
+        }
+        if (ended)
+            break;
+        if (WaitForSingleObject(process.get(), 20) != WAIT_TIMEOUT) {
+            ended = true; // one more pass drains what it wrote last
+        } else if (GetTickCount() - startTick >= timeoutMs) {
+            run.TimedOut = true;
+            TerminateProcess(process.get(), OWNER_KILL_CODE);
+            WaitForSingleObject(process.get(), KILL_WAIT_MS);
+            ended = true;
+        }
     }
-    reader.join();
     GetExitCodeProcess(process.get(), &run.ExitCode);
     run.Output = output;
     return run;
