@@ -13,8 +13,10 @@ public:
     ~CSupervisorService() override;
 
     // The supervisor run loop, on the service thread.
-    void Run() override { Core.Run(); }
+    void Run() override;
     BOOL OnInit() override;
+    // On the framework's stop thread: re-reports stop-pending with a new
+    // checkpoint every second while the clients stop.
     void OnStop() override;
     void OnShutdown() override;
 
