@@ -18,7 +18,7 @@ public:
     // restart request; returns when the clients have stopped or its wait ran
     // out.
     void OnStop() override;
-    virtual void OnShutdown();
+    void OnShutdown() override;
     // The 9x configuration commands; 1 when the entry is to show the
     // parameters box, 0 when nothing is shown.
     virtual int HandleConfigCommand(int argc, char** argv);

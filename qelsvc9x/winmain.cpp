@@ -29,6 +29,8 @@ void RunningCopyCourse(C9xSupervisorService& service)
         return;
     }
     ControlChannel.SupervisorActive = 1;
+    if (!service.RegisterAsServiceProcess())
+        TraceDebug(service.ServiceName, "Not registered as a service process (not the 9x family?)");
     service.RunUntilQuit();
     ControlChannel.SupervisorActive = 0;
 }
