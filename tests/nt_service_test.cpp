@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "debug_trace_capture.h"
 #include "nt_service.h"
@@ -206,12 +208,7 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("CNTService::OnUserControl(00000080H)", 5000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryServiceState(kServiceName));
 
-    // The handler answers only after the supervisor's stop wait, which can
-    // outlast Wine's control time-out (error 1053): the state tells.
-    SetLastError(0xdeadbeef);
-    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), GetLastError());
-    }
+    EXPECT_TRUE(ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
     EXPECT_TRUE(trace.WaitForText("CNTService::Handler(1)", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
@@ -230,6 +227,8 @@ TEST(ServiceObject, CutsLongNamesTo63Characters)
 }
 
 // Wine never sends a shutdown request, so the handler is called directly.
+// Stop, shutdown and pre-shutdown run on a thread of their own: the handler
+// has returned long before they end.
 TEST(ServiceHandler, DispatchesEachControlCode)
 {
     RecordingService service;
@@ -238,10 +237,19 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     service.Status.dwCurrentState = SERVICE_RUNNING;
 
     CNTService::Handler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(1, service.shutdowns);
-    EXPECT_TRUE(service.Running);  // the derived OnShutdown decides
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
     EXPECT_EQ(4500u, service.Status.dwWaitHint);
+    EXPECT_EQ(1u, service.Status.dwCheckPoint);
+    ASSERT_TRUE(service.WaitStopWork(5000));
+    EXPECT_EQ(1, service.shutdowns);
+    EXPECT_TRUE(service.Running);  // the derived OnShutdown decides
+    service.ReportStopProgress();
+    EXPECT_EQ(2u, service.Status.dwCheckPoint);
+    EXPECT_EQ(CNTService::STOP_PROGRESS_HINT_MS, service.Status.dwWaitHint);
+
+    CNTService::Handler(SERVICE_CONTROL_PRESHUTDOWN);
+    ASSERT_TRUE(service.WaitStopWork(5000));
+    EXPECT_EQ(2, service.shutdowns);
 
     service.Status.dwCurrentState = SERVICE_RUNNING;
     CNTService::Handler(0);
@@ -249,14 +257,56 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     CNTService::Handler(127);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.Status.dwCurrentState);
     EXPECT_EQ(0u, service.lastUserCode);
+    service.ReportStopProgress();  // not stopping: no checkpoint
+    EXPECT_EQ(1u, service.Status.dwCheckPoint);
 
-    CNTService::Handler(200);
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), CNTService::HandlerEx(200, 0, nullptr, nullptr));
     EXPECT_EQ(200u, service.lastUserCode);
 
     CNTService::Handler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
+    ASSERT_TRUE(service.WaitStopWork(5000));
     EXPECT_EQ(1, service.stops);
     EXPECT_FALSE(service.Running);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
+}
+
+// Older systems refuse a status with a flag they do not know; Wine keeps no
+// recovery settings, so they are read from the call.
+TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
+{
+    const DWORD basic = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 5, true));   // 2000, XP
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 4, false));  // NT 4.0
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 6, false));  // no HandlerEx bound
+    EXPECT_EQ(basic, ControlsAcceptedFor(true, 4, true));    // 9x family
+    EXPECT_EQ(basic | SERVICE_ACCEPT_PRESHUTDOWN, ControlsAcceptedFor(false, 10, true));
+
+    static std::vector<std::pair<DWORD, std::vector<DWORD>>> calls;
+    calls.clear();
+    auto record = [](SC_HANDLE, DWORD level, LPVOID info) -> BOOL {
+        std::vector<DWORD> words;
+        if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+            auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+            words = {failure->dwResetPeriod, failure->cActions, failure->lpRebootMsg ? 1u : 0u,
+                     failure->lpCommand ? 1u : 0u};
+            for (DWORD i = 0; i < failure->cActions; ++i) {
+                words.push_back(static_cast<DWORD>(failure->lpsaActions[i].Type));
+                words.push_back(failure->lpsaActions[i].Delay);
+            }
+        } else {
+            words = {*static_cast<DWORD*>(info)};
+        }
+        calls.emplace_back(level, words);
+        return level == SERVICE_CONFIG_FAILURE_ACTIONS;  // as on XP: no pre-shutdown level
+    };
+    EXPECT_EQ(1, ApplyServiceRecovery(nullptr, record));
+    ASSERT_EQ(2u, calls.size());
+    const DWORD restart = SC_ACTION_RESTART;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), calls[0].first);
+    EXPECT_EQ((std::vector<DWORD>{86400, 3, 0, 0, restart, 60000, restart, 60000, restart, 60000}), calls[0].second);
+    EXPECT_EQ(7u, calls[1].first);  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+    EXPECT_EQ(std::vector<DWORD>{180000}, calls[1].second);
+    EXPECT_EQ(0, ApplyServiceRecovery(nullptr, nullptr));
 }
 
 TEST(ServicePath, IsRegisteredQuoted)
