@@ -97,21 +97,29 @@ HANDLE LogMutex()
 // on, and a lasting failure only costs the rotation, never the line.
 constexpr DWORD LOG_MUTEX_WAIT_MS = 2000;
 
-void RotateIfFull(const ServiceLogContext& service)
+// The log as it is opened for one line: rotated first when it has reached
+// the limit.  The size comes from the open file itself (no
+// GetFileAttributesExA, which Windows 95 lacks).
+FILE* OpenForAppend(const ServiceLogContext& service, bool mayRotate)
 {
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExA(service.LogPath, GetFileExInfoStandard, &info))
-        return;
-    if (info.nFileSizeHigh == 0 && info.nFileSizeLow < service.LogRotateBytes)
-        return;
+    FILE* file = fopen(service.LogPath, "a+t");
+    if (!file || !mayRotate)
+        return file;
+    if (fseek(file, 0, SEEK_END) != 0)
+        return file;
+    long size = ftell(file);
+    if (size < 0 || static_cast<unsigned long>(size) < service.LogRotateBytes)
+        return file;
+    fclose(file);
     char older[MAX_PATH + 2];
-    if (!RotatedLogPath(older, sizeof older, service.LogPath))
-        return;
-    // MoveFileExA with MOVEFILE_REPLACE_EXISTING does not exist on the 9x
-    // family: delete, then rename.  When the rename fails (the file is open
-    // elsewhere) the log simply grows until a later line succeeds.
-    DeleteFileA(older);
-    MoveFileA(service.LogPath, older);
+    if (RotatedLogPath(older, sizeof older, service.LogPath)) {
+        // MoveFileExA with MOVEFILE_REPLACE_EXISTING does not exist on the
+        // 9x family: delete, then rename.  When the rename fails (the file
+        // is open elsewhere) the log grows until a later line succeeds.
+        DeleteFileA(older);
+        MoveFileA(service.LogPath, older);
+    }
+    return fopen(service.LogPath, "a+t");
 }
 
 } // namespace
@@ -138,13 +146,10 @@ void WriteLog(const ServiceLogContext& service, const char* format, ...)
     HANDLE mutex = LogMutex();
     DWORD waited = mutex ? WaitForSingleObject(mutex, LOG_MUTEX_WAIT_MS) : WAIT_FAILED;
     const bool held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-    // Only a writer holding the mutex may rotate; the others still append.
-    if (held)
-        RotateIfFull(service);
-
     // Opened and closed per line so the file can be read, copied or deleted
     // while the service runs.  A line that cannot be written is dropped.
-    FILE* file = fopen(service.LogPath, "a+t");
+    // Only a writer holding the mutex may rotate; the others still append.
+    FILE* file = OpenForAppend(service, held);
     if (file) {
         char stamp[64];
         FormatLogTimestamp(stamp, sizeof stamp, now);
