@@ -270,6 +270,36 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     EXPECT_FALSE(service.Running);
 }
 
+namespace {
+
+std::vector<std::pair<DWORD, std::vector<DWORD>>>& RecoveryCalls()
+{
+    static std::vector<std::pair<DWORD, std::vector<DWORD>>> calls;
+    return calls;
+}
+
+// Stands in for ChangeServiceConfig2A: records what each call carries and
+// accepts only the failure actions, as Windows XP does.
+BOOL WINAPI RecordRecoveryCall(SC_HANDLE, DWORD level, LPVOID info)
+{
+    std::vector<DWORD> words;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        words = {failure->dwResetPeriod, failure->cActions, failure->lpRebootMsg ? 1u : 0u,
+                 failure->lpCommand ? 1u : 0u};
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            words.push_back(static_cast<DWORD>(failure->lpsaActions[i].Type));
+            words.push_back(failure->lpsaActions[i].Delay);
+        }
+    } else {
+        words = {*static_cast<DWORD*>(info)};
+    }
+    RecoveryCalls().emplace_back(level, words);
+    return level == SERVICE_CONFIG_FAILURE_ACTIONS;
+}
+
+} // namespace
+
 // Older systems refuse a status with a flag they do not know; Wine keeps no
 // recovery settings, so they are read from the call.
 TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
@@ -281,25 +311,9 @@ TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
     EXPECT_EQ(basic, ControlsAcceptedFor(true, 4, true));    // 9x family
     EXPECT_EQ(basic | SERVICE_ACCEPT_PRESHUTDOWN, ControlsAcceptedFor(false, 10, true));
 
-    static std::vector<std::pair<DWORD, std::vector<DWORD>>> calls;
-    calls.clear();
-    auto record = [](SC_HANDLE, DWORD level, LPVOID info) -> BOOL {
-        std::vector<DWORD> words;
-        if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
-            auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
-            words = {failure->dwResetPeriod, failure->cActions, failure->lpRebootMsg ? 1u : 0u,
-                     failure->lpCommand ? 1u : 0u};
-            for (DWORD i = 0; i < failure->cActions; ++i) {
-                words.push_back(static_cast<DWORD>(failure->lpsaActions[i].Type));
-                words.push_back(failure->lpsaActions[i].Delay);
-            }
-        } else {
-            words = {*static_cast<DWORD*>(info)};
-        }
-        calls.emplace_back(level, words);
-        return level == SERVICE_CONFIG_FAILURE_ACTIONS;  // as on XP: no pre-shutdown level
-    };
-    EXPECT_EQ(1, ApplyServiceRecovery(nullptr, record));
+    RecoveryCalls().clear();
+    EXPECT_EQ(1, ApplyServiceRecovery(nullptr, RecordRecoveryCall));
+    const auto& calls = RecoveryCalls();
     ASSERT_EQ(2u, calls.size());
     const DWORD restart = SC_ACTION_RESTART;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), calls[0].first);
