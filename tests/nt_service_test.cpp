@@ -123,6 +123,22 @@ TEST(VersionResource, NamesTheProgramAndVersion)
     EXPECT_EQ(MAKELONG(0x0409, 0x04B0), *translation);
 }
 
+// Without a manifest an unelevated 32-bit console's settings writes would be
+// redirected to its VirtualStore and "succeed" where the service never looks.
+TEST(ManifestResource, BothProgramsRunAsInvoker)
+{
+    for (const char* program : {"qelsvc.exe", "qelsvc9x.exe"}) {
+        qel::UniqueLibrary module(LoadLibraryExA(PathBesideTest(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(module.valid()) << program;
+        HRSRC resource = FindResourceA(module.get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+        ASSERT_NE(nullptr, resource) << program;
+        HGLOBAL loaded = LoadResource(module.get(), resource);
+        std::string text(static_cast<const char*>(LockResource(loaded)), SizeofResource(module.get(), resource));
+        EXPECT_NE(std::string::npos, text.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"))
+            << program;
+    }
+}
+
 TEST_F(ServiceCommands, InstallQueryAndRemoveThroughTheCommandLine)
 {
     EXPECT_EQ("Korvane service Version 1.6\nThe service is not installed\n", RunQelsvc("-v"));
