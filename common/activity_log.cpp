@@ -59,6 +59,71 @@ void TraceDebug(const char* serviceName, const char* format, ...)
     OutputDebugStringA(line);
 }
 
+bool MachineWideNamesApplyFor(bool windows9xFamily, DWORD majorVersion)
+{
+    return !windows9xFamily && majorVersion >= 5;
+}
+
+bool MachineWideNamesApply()
+{
+    DWORD version = GetVersion();
+    return MachineWideNamesApplyFor((version & 0x80000000u) != 0, LOBYTE(LOWORD(version)));
+}
+
+bool RotatedLogPath(char* out, size_t outSize, const char* logPath)
+{
+    int written = snprintf(out, outSize, "%s.1", logPath);
+    return written > 0 && static_cast<size_t>(written) < outSize;
+}
+
+namespace {
+
+// Serialises the size check, the rotation and the append of one line among
+// every thread and process that writes a log: the service thread and the
+// main thread both log, and so does a console command while the service
+// runs.  Without it two writers could both find the file full and the second
+// would delete the first one's freshly rotated file.  Named per machine like
+// the settings mutex, so the service in session 0 and a console meet.
+HANDLE LogMutex()
+{
+    // Made once (the initialisation of a local static is thread-safe) and
+    // kept for the process.
+    static const HANDLE mutex = CreateMutexA(
+        nullptr, FALSE, MachineWideNamesApply() ? "Global\\KorvaneSvcLogMutex" : "KorvaneSvcLogMutex");
+    return mutex;
+}
+
+// A bounded wait: a writer that died holding the mutex (abandoned) hands it
+// on, and a lasting failure only costs the rotation, never the line.
+constexpr DWORD LOG_MUTEX_WAIT_MS = 2000;
+
+// The log as it is opened for one line: rotated first when it has reached
+// the limit.  The size comes from the open file itself (no
+// GetFileAttributesExA, which Windows 95 lacks).
+FILE* OpenForAppend(const ServiceLogContext& service, bool mayRotate)
+{
+    FILE* file = fopen(service.LogPath, "a+t");
+    if (!file || !mayRotate)
+        return file;
+    if (fseek(file, 0, SEEK_END) != 0)
+        return file;
+    long size = ftell(file);
+    if (size < 0 || static_cast<unsigned long>(size) < service.LogRotateBytes)
+        return file;
+    fclose(file);
+    char older[MAX_PATH + 2];
+    if (RotatedLogPath(older, sizeof older, service.LogPath)) {
+        // MoveFileExA with MOVEFILE_REPLACE_EXISTING does not exist on the
+        // 9x family: delete, then rename.  When the rename fails (the file
+        // is open elsewhere) the log grows until a later line succeeds.
+        DeleteFileA(older);
+        MoveFileA(service.LogPath, older);
+    }
+    return fopen(service.LogPath, "a+t");
+}
+
+} // namespace
+
 void WriteLog(const ServiceLogContext& service, const char* format, ...)
 {
     char text[LOG_LINE_SIZE];
@@ -78,14 +143,20 @@ void WriteLog(const ServiceLogContext& service, const char* format, ...)
     SYSTEMTIME now;
     GetLocalTime(&now);
 
+    HANDLE mutex = LogMutex();
+    DWORD waited = mutex ? WaitForSingleObject(mutex, LOG_MUTEX_WAIT_MS) : WAIT_FAILED;
+    const bool held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     // Opened and closed per line so the file can be read, copied or deleted
     // while the service runs.  A line that cannot be written is dropped.
-    FILE* file = fopen(service.LogPath, "a+t");
-    if (!file)
-        return;
-    char stamp[64];
-    FormatLogTimestamp(stamp, sizeof stamp, now);
-    fprintf(file, "%s", stamp);
-    fprintf(file, "%s", text);
-    fclose(file);
+    // Only a writer holding the mutex may rotate; the others still append.
+    FILE* file = OpenForAppend(service, held);
+    if (file) {
+        char stamp[64];
+        FormatLogTimestamp(stamp, sizeof stamp, now);
+        fprintf(file, "%s", stamp);
+        fprintf(file, "%s", text);
+        fclose(file);
+    }
+    if (held)
+        ReleaseMutex(mutex);
 }

@@ -8,15 +8,33 @@
 
 constexpr size_t LOG_LINE_SIZE = 1024;
 
+// Once the log has reached this size it is renamed to "<log>.1" (replacing
+// the older one) and a new file starts: two files of about 4 MiB hold months
+// of ordinary activity, and the disk use stays bounded for ever.
+constexpr DWORD LOG_ROTATE_BYTES = 4u * 1024u * 1024u;
+
 // What the log and trace need of a service object: its name (for the trace
-// prefix) and the path of its log file.
+// prefix), the path of its log file and the size at which it is rotated.
 struct ServiceLogContext {
     const char* ServiceName = "";
     char LogPath[MAX_PATH] = {};
+    DWORD LogRotateBytes = LOG_ROTATE_BYTES;
 };
 
-// Appends one time-stamped line to LogPath and echoes the text to the trace.
+// Appends one time-stamped line to LogPath and echoes the text to the trace;
+// rotates the file first when it has reached LogRotateBytes.
 void WriteLog(const ServiceLogContext& service, const char* format, ...);
+
+// Whether a named object shared by the service and a console must carry the
+// "Global\" prefix: from Windows 2000 on a plain name lives in the caller's
+// session (the service is in session 0, a console in session 1 on Vista and
+// later); NT 4.0 and the 9x family know no prefix (NT 4.0 would take it as
+// part of the name).  The inputs as GetVersion() reports them.
+bool MachineWideNamesApplyFor(bool windows9xFamily, DWORD majorVersion);
+bool MachineWideNamesApply();
+
+// "<logPath>.1", cut to fit; false when it does not fit.
+bool RotatedLogPath(char* out, size_t outSize, const char* logPath);
 
 // Sends "[name](thread id): text\n" to OutputDebugStringA.
 void TraceDebug(const char* serviceName, const char* format, ...);

@@ -1,6 +1,7 @@
 #include "config_rules.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr DWORD MAX_HOURLY_RESTART = 1440;
 constexpr DWORD MAX_AUTODIAL_TYPE = 2;
 
 // Where the value of "-x:value" starts.  Commands are recognised without
@@ -127,8 +127,11 @@ void ApplyAutodialCommand(ServiceParams& params, const char* argument)
     ApplyClampedValueCommand(params.AutodialType, argument, MAX_AUTODIAL_TYPE);
 }
 
-bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs)
+bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs,
+                           DWORD* saveError)
 {
+    if (saveError)
+        *saveError = ERROR_SUCCESS;
     DWORD oldSize = params.WUQueue;
     if (!HasCommandValue(argument))
         params.WUQueue = 0;
@@ -148,7 +151,9 @@ bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE s
     ResizeWorkUnitQueue(params, oldSize, params.WUQueue);
     // SaveParams takes the mutex once more (it is recursive for this thread)
     // and releases that hold itself; ours ends with the scope.
-    SaveParams(params, settingsMutex);
+    DWORD saved = SaveParams(params, settingsMutex);
+    if (saveError)
+        *saveError = saved;
     return true;
 }
 
@@ -256,4 +261,23 @@ const char* AffinityTypeName(DWORD affType)
     case AFFINITY_CUSTOM: return "Custom";
     default: return "Separate";
     }
+}
+
+void FormatSaveFailure(char* out, size_t outSize, DWORD error)
+{
+    if (outSize == 0)
+        return;
+    char text[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  sizeof text, nullptr);
+    if (length >= sizeof text)
+        length = sizeof text - 1;
+    // The system's texts end in ".\r\n"; the line supplies its own ending.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
+                          text[length - 1] == '.'))
+        --length;
+    text[length] = '\0';
+    snprintf(out, outSize, "Settings not saved: error %u (%s)%s", static_cast<unsigned>(error),
+             length ? text : "no text for this code",
+             error == ERROR_ACCESS_DENIED ? " - run it from an elevated prompt" : "");
 }

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 #include "service_params.h"
 
 // True when the first strlen(prefix) characters of argument equal prefix,
@@ -56,8 +58,10 @@ void ApplyAutodialCommand(ServiceParams& params, const char* argument);
 // -w / -w:n as a whole: read the new size (at most 32, 0 without a value),
 // wait up to waitMs for settingsMutex, resize, save while holding it and
 // release it.  Returns false when the mutex was not free in time: WUQueue is
-// then back at its old value and nothing was saved.
-bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs);
+// then back at its old value and nothing was saved.  saveError, when given,
+// receives the save's result (ERROR_SUCCESS when nothing was saved).
+bool ApplyQueueSizeCommand(ServiceParams& params, const char* argument, HANDLE settingsMutex, DWORD waitMs,
+                           DWORD* saveError = nullptr);
 
 // The queue moves of a resize from oldSize to newSize entries (both at most
 // MAX_CLIENTS): grow initialises the new entries, shrink puts the entries into
@@ -68,6 +72,13 @@ void ResizeWorkUnitQueue(ServiceParams& params, DWORD oldSize, DWORD newSize);
 // count could be read (nothing to save or print); true when the record was
 // changed and must be saved.
 bool ApplyClientsCommand(ServiceParams& params, const char* argument);
+
+// The one line both hosts show when a command's save failed:
+// "Settings not saved: error <code> (<system text>)", with
+// " - run it from an elevated prompt" for ERROR_ACCESS_DENIED.  The command
+// then ends with the error code as its exit code.
+void FormatSaveFailure(char* out, size_t outSize, DWORD error);
+constexpr size_t SAVE_FAILURE_TEXT_SIZE = 400;
 
 // The names of the affinity types as the commands print them.
 const char* AffinityTypeName(DWORD affType);

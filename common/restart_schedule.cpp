@@ -36,10 +36,9 @@ bool NextRestartAfter(DWORD hourlyRestart, DWORD restartTime, const SYSTEMTIME& 
         FILETIME baseTime;
         if (!SystemTimeToFileTime(&base, &baseTime))
             return false;
-        // The count of seconds is formed in 32 bits, as the setting is
-        // stored; only the conversion to intervals needs 64.
-        DWORD seconds = hourlyRestart * 60u;
-        *nextRestart = FromTicks(ToTicks(baseTime) + static_cast<ULONGLONG>(seconds) * 10000000ull);
+        // In 64 bits: minutes times 60 in 32 bits wraps for a large stored
+        // value (0x40000000 gave 0, a restart at every wake-up).
+        *nextRestart = FromTicks(ToTicks(baseTime) + static_cast<ULONGLONG>(hourlyRestart) * FILETIME_TICKS_PER_MINUTE);
         return true;
     }
 
@@ -88,4 +87,15 @@ bool ComputeNextRestart(DWORD hourlyRestart, DWORD restartTime, FILETIME* nextRe
 bool RestartDue(const FILETIME& localNow, const FILETIME& nextRestart)
 {
     return CompareFileTime(&localNow, &nextRestart) >= 0;
+}
+
+bool RestartInstantTooFar(DWORD hourlyRestart, const FILETIME& localNow, const FILETIME& nextRestart)
+{
+    ULONGLONG period = hourlyRestart != 0 ? static_cast<ULONGLONG>(hourlyRestart) * FILETIME_TICKS_PER_MINUTE
+                                          : FILETIME_TICKS_PER_DAY;
+    ULONGLONG now = ToTicks(localNow);
+    ULONGLONG next = ToTicks(nextRestart);
+    // One minute of slack: an instant counts from the start of its minute,
+    // so a fresh one lies up to a period plus that minute ahead.
+    return next > now && next - now > period + FILETIME_TICKS_PER_MINUTE;
 }

@@ -23,5 +23,11 @@ bool ComputeNextRestart(DWORD hourlyRestart, DWORD restartTime, FILETIME* nextRe
 // with a scheduled instant.
 FILETIME CurrentLocalFileTime();
 
+// True when nextRestart lies further ahead of localNow than one period
+// (hourlyRestart minutes, or a day for the daily restart) can explain: the
+// clock was set back since it was computed, and waiting for it would delay
+// the restart by as much.  The caller computes the instant anew.
+bool RestartInstantTooFar(DWORD hourlyRestart, const FILETIME& localNow, const FILETIME& nextRestart);
+
 // A scheduled instant has come when now is not earlier than it.
 bool RestartDue(const FILETIME& localNow, const FILETIME& nextRestart);

@@ -270,7 +270,12 @@ void RunPass::StallCheck()
 
 void RunPass::TimedRestartCheck()
 {
-    if (!RestartDue(CurrentLocalFileTime(), nextRestart_))
+    const FILETIME now = CurrentLocalFileTime();
+    if (RestartInstantTooFar(params_.HourlyRestart, now, nextRestart_)) {
+        ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_);
+        return;
+    }
+    if (!RestartDue(now, nextRestart_))
         return;
     // The following instant counts from this check: periodic restarts drift
     // later by the time it takes a due restart to be noticed.

@@ -34,20 +34,35 @@ DWORD ReadDword(HKEY key, const char* name, DWORD fallback)
     return ReadValue(key, name, &value, sizeof value) ? value : fallback;
 }
 
-void SetDword(HKEY key, const char* name, DWORD type, DWORD value)
-{
-    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
+// The writes of one save: each remembers the first failure, and the save
+// goes on with the rest so that one refused value does not hide the others'
+// state from the caller any more than it must.
+class SaveWriter {
+public:
+    explicit SaveWriter(HKEY key) : key_(key) {}
 
-void SetFlag(HKEY key, const char* name, DWORD flag)
-{
-    SetDword(key, name, REG_BINARY, flag ? 1 : 0);
-}
+    void Dword(const char* name, DWORD type, DWORD value)
+    {
+        Record(RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(&value), sizeof value));
+    }
+    void Flag(const char* name, DWORD flag) { Dword(name, REG_BINARY, flag ? 1 : 0); }
+    void Array(const char* name, const DWORD* entries, DWORD count)
+    {
+        Record(RegSetValueExA(key_, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(entries),
+                              count * sizeof(DWORD)));
+    }
+    DWORD FirstError() const { return firstError_; }
 
-void SetArray(HKEY key, const char* name, const DWORD* entries, DWORD count)
-{
-    RegSetValueExA(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(entries), count * sizeof(DWORD));
-}
+private:
+    void Record(LONG status)
+    {
+        if (status != ERROR_SUCCESS && firstError_ == ERROR_SUCCESS)
+            firstError_ = static_cast<DWORD>(status);
+    }
+
+    HKEY key_;
+    DWORD firstError_ = ERROR_SUCCESS;
+};
 
 DWORD ProcessorCount()
 {
@@ -77,7 +92,9 @@ void LoadCommonValues(HKEY key, ServiceParams& params)
         ReadValue(key, "QueueOrder", params.QueueOrder, size);
     }
     params.AutodialType = ClampLoadedAutodialType(ReadDword(key, "AutodialType", 0));
-    params.HourlyRestart = ReadDword(key, "HourlyRestart", 0);
+    // Clamped like the -h command: a larger stored value would only overflow
+    // the schedule arithmetic.
+    params.HourlyRestart = ClampLoadedHourlyRestart(ReadDword(key, "HourlyRestart", 0));
 }
 
 void LoadClientLayout(HKEY key, ServiceParams& params, DWORD processors)
@@ -159,32 +176,35 @@ void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRul
     LogSettings(params, log);
 }
 
-void SaveParams(const ServiceParams& params, HANDLE settingsMutex)
+DWORD SaveParams(const ServiceParams& params, HANDLE settingsMutex)
 {
     qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    // KEY_SET_VALUE only: a console that may write the values need not be
+    // able to do anything else with the key.
+    LONG opened = RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (opened != ERROR_SUCCESS) {
         key.release();
-        return;
+        return static_cast<DWORD>(opened);
     }
-    HKEY k = key.get();
-    SetDword(k, "NumClients", REG_DWORD, params.NumClients);
-    SetDword(k, "AffType", REG_DWORD, params.AffType);
+    SaveWriter w(key.get());
+    w.Dword("NumClients", REG_DWORD, params.NumClients);
+    w.Dword("AffType", REG_DWORD, params.AffType);
     // The record's arrays hold MAX_CLIENTS entries: a larger count (only an
     // unchecked in-memory value could hold one) must not write past them.
     if (params.AffType == AFFINITY_CUSTOM)
-        SetArray(k, "CustAff", params.CustAff, params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : params.NumClients);
-    SetFlag(k, "AutoRestart", params.AutoRestart);
+        w.Array("CustAff", params.CustAff, params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : params.NumClients);
+    w.Flag("AutoRestart", params.AutoRestart);
     if (params.AutoRestart)
-        SetDword(k, "RestartTime", REG_BINARY, params.RestartTime);
-    SetFlag(k, "TrueIdle", params.TrueIdle);
-    SetFlag(k, "NormalizeXP", params.NormalizeXP);
-    SetFlag(k, "MonitorRestart", params.MonitorRestart);
-    SetFlag(k, "StuckRestart", params.StuckRestart);
-    SetFlag(k, "KeepVisible", params.KeepVisible);
-    SetDword(k, "HourlyRestart", REG_BINARY, params.HourlyRestart);
-    SetDword(k, "WUQueue", REG_BINARY, params.WUQueue);
-    SetDword(k, "AutodialType", REG_BINARY, params.AutodialType);
+        w.Dword("RestartTime", REG_BINARY, params.RestartTime);
+    w.Flag("TrueIdle", params.TrueIdle);
+    w.Flag("NormalizeXP", params.NormalizeXP);
+    w.Flag("MonitorRestart", params.MonitorRestart);
+    w.Flag("StuckRestart", params.StuckRestart);
+    w.Flag("KeepVisible", params.KeepVisible);
+    w.Dword("HourlyRestart", REG_BINARY, params.HourlyRestart);
+    w.Dword("WUQueue", REG_BINARY, params.WUQueue);
+    w.Dword("AutodialType", REG_BINARY, params.AutodialType);
 
     if (params.WUQueue != 0) {
         // The running supervisor holds the mutex for its whole run: the queue
@@ -195,10 +215,11 @@ void SaveParams(const ServiceParams& params, HANDLE settingsMutex)
         if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
             qel::MutexHold hold(settingsMutex);
             DWORD count = params.WUQueue > MAX_CLIENTS ? MAX_CLIENTS : params.WUQueue;
-            SetArray(k, "QueueK", params.QueueK, count);
-            SetArray(k, "QueueN", params.QueueN, count);
-            SetArray(k, "QueueState", params.QueueState, count);
-            SetArray(k, "QueueOrder", params.QueueOrder, count);
+            w.Array("QueueK", params.QueueK, count);
+            w.Array("QueueN", params.QueueN, count);
+            w.Array("QueueState", params.QueueState, count);
+            w.Array("QueueOrder", params.QueueOrder, count);
         }
     }
+    return w.FirstError();
 }

@@ -13,8 +13,10 @@ constexpr const char SETTINGS_KEY[] = "Software\\Morl\\qel\\svcparms";
 void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRules rules);
 
 // Writes params to the key.  The queue arrays are written only when
-// settingsMutex can be taken at once.  Reports nothing.
-void SaveParams(const ServiceParams& params, HANDLE settingsMutex);
+// settingsMutex can be taken at once.  Returns ERROR_SUCCESS, or the code of
+// the first failure (the key could not be opened for writing, a value was
+// refused); the commands report it.
+DWORD SaveParams(const ServiceParams& params, HANDLE settingsMutex);
 
 // The default client count: the processor count, brought into 1..MAX_CLIENTS
 // (a machine may report more processors than there are client slots).
@@ -25,6 +27,8 @@ inline DWORD ClampLoadedClientCount(DWORD stored) { return stored == 0 ? 1 : (st
 inline DWORD ClampLoadedAffType(DWORD stored) { return stored > 3 ? 0 : stored; }
 inline DWORD ClampLoadedQueueSize(DWORD stored) { return stored > MAX_CLIENTS ? MAX_CLIENTS : stored; }
 inline DWORD ClampLoadedAutodialType(DWORD stored) { return stored > 2 ? 2 : stored; }
+constexpr DWORD MAX_HOURLY_RESTART = 1440;  // one day, in minutes
+inline DWORD ClampLoadedHourlyRestart(DWORD stored) { return stored > MAX_HOURLY_RESTART ? MAX_HOURLY_RESTART : stored; }
 
 // "TRUE" for a set flag (any non-zero value), "FALSE" otherwise.
 inline const char* FlagText(DWORD flag) { return flag ? "TRUE" : "FALSE"; }

@@ -2,6 +2,11 @@
 
 #include "settings.h"
 
+const char* SettingsMutexName()
+{
+    return MachineWideNamesApply() ? GLOBAL_SETTINGS_MUTEX_NAME : SETTINGS_MUTEX_NAME;
+}
+
 SupervisorCore::SupervisorCore(const char* serviceName)
 {
     ServiceName = serviceName;
@@ -17,9 +22,9 @@ void SupervisorCore::LoadParams(SettingsRules rules)
     ::LoadParams(Params, *this, rules);
 }
 
-void SupervisorCore::SaveParams() const
+DWORD SupervisorCore::SaveParams() const
 {
-    ::SaveParams(Params, SettingsMutex.get());
+    return ::SaveParams(Params, SettingsMutex.get());
 }
 
 bool SupervisorCore::CreateSyncObjects()
@@ -28,7 +33,7 @@ bool SupervisorCore::CreateSyncObjects()
     StoppedEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     // An existing mutex (a running supervisor, a console command) is opened
     // as it is; who owns it is decided later, by waiting.
-    SettingsMutex.reset(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    SettingsMutex.reset(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     StopRequested = 0;
     KeepVisibleRestart = 0;
     QueueEventPending = 0;
@@ -36,14 +41,30 @@ bool SupervisorCore::CreateSyncObjects()
     return StopEvent && StoppedEvent && SettingsMutex;
 }
 
-void SupervisorCore::StopAndWait(volatile BOOL& running)
+void SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback progress, void* progressContext)
 {
     StopRequested = 1;
     if (!running)
         return;
     SetEvent(StopEvent.get());
-    DWORD waitMs = Params.NumClients * Timings.StopWaitPerClientMs;
-    if (WaitForSingleObject(StoppedEvent.get(), waitMs) == WAIT_TIMEOUT)
+    // 64 bits: a count beyond the client slots must not wrap the bound.
+    ULONGLONG bound = static_cast<ULONGLONG>(Params.NumClients) * Timings.StopWaitPerClientMs;
+    DWORD waitMs = bound > 0xFFFFFFFEull ? 0xFFFFFFFEu : static_cast<DWORD>(bound);
+    DWORD waited = WAIT_TIMEOUT;
+    if (!progress) {
+        waited = WaitForSingleObject(StoppedEvent.get(), waitMs);
+    } else {
+        DWORD left = waitMs;
+        for (;;) {
+            DWORD slice = left < STOP_PROGRESS_STEP_MS ? left : STOP_PROGRESS_STEP_MS;
+            waited = WaitForSingleObject(StoppedEvent.get(), slice);
+            left -= slice;
+            if (waited != WAIT_TIMEOUT || left == 0)
+                break;
+            progress(progressContext);
+        }
+    }
+    if (waited == WAIT_TIMEOUT)
         WriteLog(*this, "Timeout on client stop");
     running = FALSE;
     WriteLog(*this, "Service Stopped");

@@ -33,7 +33,9 @@ public:
     // Construction steps; each host calls them in its own order.
     void SetLogPath();                       // "qelsvc.log" beside the exe
     void LoadParams(SettingsRules rules);    // fills Params, logs 5 lines
-    void SaveParams() const;                 // writes Params to the key
+    // Writes Params to the key; ERROR_SUCCESS, or the code of the first
+    // write that failed (the caller reports it).
+    DWORD SaveParams() const;
     // StopEvent, StoppedEvent and SettingsMutex; false when any is missing,
     // and the host must then not run the supervisor.
     bool CreateSyncObjects();
@@ -45,11 +47,17 @@ public:
     // The stop request of both hosts' OnStop: sets StopRequested, and when
     // `running` is set, wakes the loop, waits for StoppedEvent up to
     // NumClients x 5000 ms, clears `running` and logs "Service Stopped".
-    void StopAndWait(volatile BOOL& running);
+    // With a progress callback the wait is cut into STOP_PROGRESS_STEP_MS
+    // slices and the callback runs after each one that did not end it (the
+    // NT service re-reports its stop-pending state from there).
+    using StopProgressCallback = void (*)(void* context);
+    void StopAndWait(volatile BOOL& running, StopProgressCallback progress = nullptr,
+                     void* progressContext = nullptr);
+    static constexpr DWORD STOP_PROGRESS_STEP_MS = 1000;
 
     qel::UniqueHandle StopEvent;     // manual reset: wakes the run loop
     qel::UniqueHandle StoppedEvent;  // manual reset: all clients stopped
-    qel::UniqueHandle SettingsMutex; // "KorvaneSvcMutex"
+    qel::UniqueHandle SettingsMutex; // SettingsMutexName()
 
     ServiceParams Params;
 
@@ -65,3 +73,10 @@ public:
 };
 
 constexpr const char SETTINGS_MUTEX_NAME[] = "KorvaneSvcMutex";
+constexpr const char GLOBAL_SETTINGS_MUTEX_NAME[] = "Global\\KorvaneSvcMutex";
+
+// The settings mutex must be one object per machine, or a console in another
+// session than the service's would rewrite the queue while the service runs
+// (see MachineWideNamesApplyFor).  Used by both programs and the console
+// commands.
+const char* SettingsMutexName();

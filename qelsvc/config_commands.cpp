@@ -66,15 +66,30 @@ void PrintListing(const ServiceParams& params)
     printf("Periodic Restart = %d\n", static_cast<int>(params.HourlyRestart));
 }
 
+// A save that failed: one line instead of the new setting, and the command
+// ends (even -w, -h and -a: nothing is left for the dispatcher to do) with
+// the error code as the program's exit code.
+int ReportSaveFailure(DWORD error, DWORD& commandError)
+{
+    char line[SAVE_FAILURE_TEXT_SIZE];
+    FormatSaveFailure(line, sizeof line, error);
+    printf("%s\n", line);
+    commandError = error;
+    return 1;
+}
+
 // The configuration commands proper; 1 handled, 0 not (or -w, -h, -a, which
-// go on to the dispatcher like an unknown argument).
-int RunConfigCommand(SupervisorCore& core, const char* argument)
+// go on to the dispatcher like an unknown argument).  A failed save sets
+// commandError.
+int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandError)
 {
     ServiceParams& params = core.Params;
+    DWORD saved = ERROR_SUCCESS;
 
     if (MatchesCommand(argument, "-p:")) {
         if (ApplyClientsCommand(params, argument)) {
-            core.SaveParams();
+            if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+                return ReportSaveFailure(saved, commandError);
             PrintAffinity(params);
         }
         return 1;
@@ -86,7 +101,8 @@ int RunConfigCommand(SupervisorCore& core, const char* argument)
         if (layout.Outcome == OptimiseOutcome::Custom)
             for (DWORD i = 0; i < layout.NumClients && i < MAX_CLIENTS; ++i)
                 params.CustAff[i] = layout.CustAff[i];
-        core.SaveParams();
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
         PrintOptimisedLayout(layout);
         return 1;
     }
@@ -95,32 +111,38 @@ int RunConfigCommand(SupervisorCore& core, const char* argument)
         if (result == RestartCommandResult::Invalid) {
             printf("Invalid restart time...ignored\n");
         } else {
-            core.SaveParams();
+            if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+                return ReportSaveFailure(saved, commandError);
             PrintRestartTime(params);
         }
         return 1;
     }
     if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         ApplyToggle(params.*toggle->Flag);
-        core.SaveParams();
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
         printf(toggle->ConsoleFormat, FlagText(params.*toggle->Flag));
         return 1;
     }
     if (MatchesCommand(argument, "-w")) {
-        if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS))
+        if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &saved))
             printf("Service is running - can't alter the queue\n");
+        else if (saved != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
         printf("Work Unit Queue Size = %d\n", static_cast<int>(params.WUQueue));
         return 0;
     }
     if (MatchesCommand(argument, "-h")) {
         ApplyHourlyRestartCommand(params, argument);
-        core.SaveParams();
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
         printf("PeriodicRestart = %d minutes\n", static_cast<int>(params.HourlyRestart));
         return 0;
     }
     if (MatchesCommand(argument, "-a")) {
         ApplyAutodialCommand(params, argument);
-        core.SaveParams();
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
         printf("Autodial Type = %d\n", static_cast<int>(params.AutodialType));
         return 0;
     }
@@ -139,7 +161,7 @@ int CSupervisorService::HandleConfigCommand(int argc, char** argv)
         return 1;
     if (argc <= 1 || argv[1] == nullptr)
         return 0;
-    int handled = RunConfigCommand(Core, argv[1]);
+    int handled = RunConfigCommand(Core, argv[1], CommandError);
     // The entry may go on to the dispatcher, which can block: the answer
     // must reach the console first.
     fflush(stdout);

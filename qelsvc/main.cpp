@@ -7,7 +7,7 @@ int main(int argc, char** argv)
         CSupervisorService service;
         if (!service.HandleConfigCommand(argc, argv))
             service.RunDispatcher();
-        exitCode = service.Status.dwWin32ExitCode;
+        exitCode = service.CommandError != ERROR_SUCCESS ? service.CommandError : service.Status.dwWin32ExitCode;
     }
     return static_cast<int>(exitCode);
 }

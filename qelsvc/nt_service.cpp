@@ -17,6 +17,62 @@ void CopyName(char (&out)[64], const char* name)
 
 } // namespace
 
+DWORD ControlsAcceptedFor(bool windows9xFamily, DWORD majorVersion, bool handlerEx)
+{
+    DWORD accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    if (!windows9xFamily && majorVersion >= 6 && handlerEx)
+        accepted |= SERVICE_ACCEPT_PRESHUTDOWN;
+    return accepted;
+}
+
+namespace {
+
+#ifndef SERVICE_CONFIG_PRESHUTDOWN_INFO
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
+#endif
+// The Vista structure, spelt out: older headers lack it.
+struct PreshutdownInfo {
+    DWORD dwPreshutdownTimeout;
+};
+
+using RegisterHandlerExFunction = SERVICE_STATUS_HANDLE(WINAPI*)(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                                 LPVOID context);
+
+FARPROC Advapi32Function(const char* name)
+{
+    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
+    return advapi32 ? GetProcAddress(advapi32, name) : nullptr;
+}
+
+} // namespace
+
+int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
+{
+    if (!change)
+        return 0;
+    int applied = 0;
+
+    // Three restarts, so that a second or third crash within the reset period
+    // restarts it too; failures are forgotten after a day without one.
+    SC_ACTION actions[3];
+    for (SC_ACTION& action : actions) {
+        action.Type = SC_ACTION_RESTART;
+        action.Delay = FAILURE_RESTART_DELAY_MS;
+    }
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = FAILURE_RESET_PERIOD_S;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        ++applied;
+
+    // Vista and later only; older systems refuse the level, which is fine.
+    PreshutdownInfo preshutdown = {PRESHUTDOWN_TIMEOUT_MS};
+    if (change(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
+        ++applied;
+    return applied;
+}
+
 bool QuoteServicePath(char* out, size_t outSize, const char* modulePath)
 {
     int written = snprintf(out, outSize, "\"%s\"", modulePath);
@@ -30,12 +86,18 @@ CNTService::CNTService(const char* serviceName)
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     Status.dwCurrentState = SERVICE_STOPPED;
     Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    InitializeCriticalSection(&StatusLock);
     Instance = this;
 }
 
 CNTService::~CNTService()
 {
     TraceDebug(ServiceName, "CNTService::~CNTService()");
+    // The stop work uses this object; its own waits are bounded, so this
+    // wait is too.
+    if (StopWork)
+        WaitForSingleObject(StopWork.get(), INFINITE);
+    DeleteCriticalSection(&StatusLock);
     EventSource.reset();
     if (Instance == this)
         Instance = nullptr;
@@ -102,6 +164,11 @@ BOOL CNTService::InstallService()
         SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service)
         return FALSE;
+    // Not part of what -i reports: an older system without these settings
+    // runs the service all the same.
+    int recovery = ApplyServiceRecovery(
+        service.get(), reinterpret_cast<ChangeServiceConfig2Function>(Advapi32Function("ChangeServiceConfig2A")));
+    TraceDebug(ServiceName, "Recovery settings applied: %d of 2", recovery);
 
     char keyPath[256];
     snprintf(keyPath, sizeof keyPath, "%s%s", EVENT_LOG_KEY_PREFIX, ServiceName);
@@ -206,8 +273,70 @@ void CNTService::SetStatus(DWORD state)
     TraceDebug(ServiceName, "CNTService::SetStatus(%lu, %lu)",
                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
                static_cast<unsigned long>(state));
+    qel::CriticalSectionLock hold(StatusLock);
     Status.dwCurrentState = state;
-    SetServiceStatus(StatusHandle, &Status);
+    ReportStatusLocked();
+}
+
+void CNTService::ReportStatusLocked()
+{
+    if (StatusHandle)
+        SetServiceStatus(StatusHandle, &Status);
+}
+
+void CNTService::ReportStopProgress()
+{
+    qel::CriticalSectionLock hold(StatusLock);
+    // Only while stop-pending: after the final report nothing may follow.
+    if (Status.dwCurrentState != SERVICE_STOP_PENDING)
+        return;
+    ++Status.dwCheckPoint;
+    Status.dwWaitHint = STOP_PROGRESS_HINT_MS;
+    ReportStatusLocked();
+}
+
+bool CNTService::WaitStopWork(DWORD timeoutMs)
+{
+    return !StopWork || WaitForSingleObject(StopWork.get(), timeoutMs) != WAIT_TIMEOUT;
+}
+
+void CNTService::DoStopWork()
+{
+    if (StopIsShutdown) {
+        OnShutdown();
+    } else {
+        OnStop();
+        Running = FALSE;
+    }
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STOPPED);
+}
+
+DWORD WINAPI CNTService::StopWorkThread(LPVOID self)
+{
+    static_cast<CNTService*>(self)->DoStopWork();
+    return 0;
+}
+
+void CNTService::BeginStop(bool shutdown)
+{
+    // A stop already under way (a shutdown after a stop, or after the
+    // pre-shutdown control) carries on; the handler restates the state.
+    if (!WaitStopWork(0))
+        return;
+    {
+        qel::CriticalSectionLock hold(StatusLock);
+        Status.dwWaitHint = StopWaitHint;
+        Status.dwCheckPoint = 1;
+    }
+    SetStatus(SERVICE_STOP_PENDING);
+    StopIsShutdown = shutdown;
+    StopWork.reset(CreateThread(nullptr, 0, StopWorkThread, this, 0, nullptr));
+    if (!StopWork) {
+        // No thread: stop here, the way it has to be done without one.
+        TraceDebug(ServiceName, "No stop thread (error %lu): stopping in the handler",
+                   static_cast<unsigned long>(GetLastError()));
+        DoStopWork();
+    }
 }
 
 BOOL CNTService::Initialize()
@@ -236,7 +365,16 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/)
         return;
     TraceDebug(service->ServiceName, "Entering CNTService::ServiceMain()");
     service->Status.dwCurrentState = SERVICE_START_PENDING;
-    service->StatusHandle = RegisterServiceCtrlHandlerA(service->ServiceName, Handler);
+    // RegisterServiceCtrlHandlerExA exists from Windows 2000 on; NT 4.0 has
+    // only the plain handler, and no pre-shutdown control to send.
+    auto registerEx = reinterpret_cast<RegisterHandlerExFunction>(Advapi32Function("RegisterServiceCtrlHandlerExA"));
+    if (registerEx)
+        service->StatusHandle = registerEx(service->ServiceName, HandlerEx, nullptr);
+    else
+        service->StatusHandle = RegisterServiceCtrlHandlerA(service->ServiceName, Handler);
+    DWORD version = GetVersion();
+    service->Status.dwControlsAccepted =
+        ControlsAcceptedFor((version & 0x80000000u) != 0, LOBYTE(LOWORD(version)), registerEx != nullptr);
     if (!service->StatusHandle) {
         service->ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_CTRLHANDLERNOTINSTALLED);
         return;
@@ -248,6 +386,12 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/)
         service->Status.dwWaitHint = 0;
         service->Run();
     }
+    // A stop's log lines and event come before the final report: once the
+    // service is reported stopped, the process may be ended at any moment.
+    if (!service->WaitStopWork(STOP_WORK_JOIN_MS))
+        TraceDebug(service->ServiceName, "Stop work still running at the end of ServiceMain");
+    service->Status.dwCheckPoint = 0;
+    service->Status.dwWaitHint = 0;
     service->SetStatus(SERVICE_STOPPED);
     TraceDebug(service->ServiceName, "Leaving CNTService::ServiceMain()");
 }
@@ -260,11 +404,7 @@ void WINAPI CNTService::Handler(DWORD code)
     TraceDebug(service->ServiceName, "CNTService::Handler(%lu)", static_cast<unsigned long>(code));
     switch (code) {
     case SERVICE_CONTROL_STOP:
-        service->Status.dwWaitHint = service->StopWaitHint;
-        service->SetStatus(SERVICE_STOP_PENDING);
-        service->OnStop();
-        service->Running = FALSE;
-        service->ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STOPPED);
+        service->BeginStop(false);
         break;
     case SERVICE_CONTROL_PAUSE:
         service->OnPause();
@@ -276,10 +416,11 @@ void WINAPI CNTService::Handler(DWORD code)
         service->OnInterrogate();
         break;
     case SERVICE_CONTROL_SHUTDOWN:
-        service->Status.dwWaitHint = service->StopWaitHint;
-        service->SetStatus(SERVICE_STOP_PENDING);
-        service->OnShutdown();
-        service->ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STOPPED);
+    case SERVICE_CONTROL_PRESHUTDOWN:
+        // Pre-shutdown comes first on Vista and later and waits while the
+        // stop reports progress; the shutdown that may follow finds the
+        // stop under way.
+        service->BeginStop(true);
         break;
     default:
         if (code >= 128) {
@@ -293,5 +434,12 @@ void WINAPI CNTService::Handler(DWORD code)
     TraceDebug(service->ServiceName, "Updating status (%lu, %lu)",
                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(service->StatusHandle)),
                static_cast<unsigned long>(service->Status.dwCurrentState));
-    SetServiceStatus(service->StatusHandle, &service->Status);
+    qel::CriticalSectionLock hold(service->StatusLock);
+    service->ReportStatusLocked();
+}
+
+DWORD WINAPI CNTService::HandlerEx(DWORD code, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/)
+{
+    Handler(code);
+    return NO_ERROR;
 }

@@ -33,8 +33,17 @@ public:
     void SetStatus(DWORD state);
     BOOL Initialize();
 
+    // While a stop runs: the next checkpoint of the stop-pending state, with
+    // a wait hint that covers the next step.  Any thread.
+    void ReportStopProgress();
+    // True when no stop work runs (any more) after waiting up to timeoutMs.
+    bool WaitStopWork(DWORD timeoutMs);
+
     static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
     static void WINAPI Handler(DWORD code);
+    // Registered instead of Handler where the system has it (2000 and
+    // later): only a HandlerEx can be sent the pre-shutdown control.
+    static DWORD WINAPI HandlerEx(DWORD code, DWORD eventType, LPVOID eventData, LPVOID context);
 
     // The one service object of the process; the system's callbacks reach it
     // through this pointer.
@@ -48,7 +57,56 @@ public:
     volatile BOOL Running = FALSE;
     DWORD StopWaitHint = 0;
     qel::UniqueEventSource EventSource;
+
+    // The wait hint of the stop-pending reports that follow the first: a
+    // stop reports progress at least every second (STOP_PROGRESS_STEP_MS of
+    // the supervisor), so three seconds cover the next step with room.
+    static constexpr DWORD STOP_PROGRESS_HINT_MS = 3000;
+    // How long the service thread waits, once Run has returned, for the
+    // stop work to finish its log lines and event before it reports the
+    // service stopped.  The stop work's own wait is bounded; this only
+    // guards against a lost wake-up.
+    static constexpr DWORD STOP_WORK_JOIN_MS = 30000;
+
+private:
+    // Stop, shutdown and pre-shutdown run their OnStop/OnShutdown on a
+    // thread of their own: the Service Control Manager wants the handler
+    // back within seconds, and a stop of many clients takes longer.
+    void BeginStop(bool shutdown);
+    void DoStopWork();
+    static DWORD WINAPI StopWorkThread(LPVOID self);
+    void ReportStatusLocked();
+
+    CRITICAL_SECTION StatusLock;
+    qel::UniqueHandle StopWork;
+    bool StopIsShutdown = false;
 };
+
+#ifndef SERVICE_ACCEPT_PRESHUTDOWN
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x00000100
+#endif
+#ifndef SERVICE_CONTROL_PRESHUTDOWN
+#define SERVICE_CONTROL_PRESHUTDOWN 0x0000000F
+#endif
+
+// The controls the service accepts.  Pre-shutdown exists from Vista on
+// (major version 6) and only for a HandlerEx; older systems refuse the
+// whole status report when the flag is set.  Inputs as GetVersion() reports
+// them.
+DWORD ControlsAcceptedFor(bool windows9xFamily, DWORD majorVersion, bool handlerEx);
+
+// -i also asks Windows to restart the service 60 s after it failed (crashed
+// or was killed), and gives its stop at shutdown time to stop every client.
+// Through ChangeServiceConfig2A, bound by name (2000 and later) and handed in
+// here so that a test can see the settings (Wine stores none).  Returns how
+// many of the two settings were accepted.
+using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change);
+
+constexpr DWORD FAILURE_RESTART_DELAY_MS = 60000;
+constexpr DWORD FAILURE_RESET_PERIOD_S = 86400;
+// The longest bounded stop (32 clients x 5 s) with room to spare.
+constexpr DWORD PRESHUTDOWN_TIMEOUT_MS = 180000;
 
 // "SYSTEM\CurrentControlSet\Services\EventLog\Application\" + the name.
 constexpr const char EVENT_LOG_KEY_PREFIX[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";

@@ -29,9 +29,27 @@ BOOL CSupervisorService::OnInit()
     return TRUE;
 }
 
+void CSupervisorService::Run()
+{
+    Core.Run();
+    // A run that ended by itself (another supervisor holds the mutex) sets
+    // no StoppedEvent; a stop that arrived meanwhile must not wait out its
+    // whole bound for it.
+    SetEvent(Core.StoppedEvent.get());
+}
+
+namespace {
+
+void StopProgressTick(void* service)
+{
+    static_cast<CNTService*>(service)->ReportStopProgress();
+}
+
+} // namespace
+
 void CSupervisorService::OnStop()
 {
-    Core.StopAndWait(Running);
+    Core.StopAndWait(Running, StopProgressTick, static_cast<CNTService*>(this));
 }
 
 void CSupervisorService::OnShutdown()

@@ -1,6 +1,7 @@
 // The configuration commands of qelsvc9x: the subset of the console
 // commands that applies to it, silent (the program has no console; the entry
-// shows the resulting settings in a box when the result is 1).
+// shows the resulting settings in a box when the result is 1, or the failure
+// in a box when CommandError is set).
 #include "supervisor9x.h"
 
 #include "config_rules.h"
@@ -12,6 +13,7 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
     if (argc < 2 || !argv[1])
         return 0;
     const char* argument = argv[1];
+    CommandError = ERROR_SUCCESS;
     ServiceParams& params = Core.Params;
 
     // No -p and no -o: the 9x settings load fixes the client count and type.
@@ -19,27 +21,27 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
         // An invalid time changes nothing; the box then shows the settings
         // as they are.
         if (ApplyRestartCommand(params, argument) != RestartCommandResult::Invalid)
-            Core.SaveParams();
+            CommandError = Core.SaveParams();
         return 1;
     }
     if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         ApplyToggle(params.*toggle->Flag);
-        Core.SaveParams();
+        CommandError = Core.SaveParams();
         return 1;
     }
     if (MatchesCommand(argument, "-w")) {
         // Refused silently while a supervisor holds the settings mutex.
-        ApplyQueueSizeCommand(params, argument, Core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS);
+        ApplyQueueSizeCommand(params, argument, Core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &CommandError);
         return 0;
     }
     if (MatchesCommand(argument, "-h")) {
         ApplyHourlyRestartCommand(params, argument);
-        Core.SaveParams();
+        CommandError = Core.SaveParams();
         return 0;
     }
     if (MatchesCommand(argument, "-a")) {
         ApplyAutodialCommand(params, argument);
-        Core.SaveParams();
+        CommandError = Core.SaveParams();
         return 0;
     }
     if (MatchesCommand(argument, "-d")) {

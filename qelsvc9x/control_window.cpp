@@ -21,6 +21,12 @@ RequestAction DecideRequestAction(bool supervisorActive, WPARAM code)
     }
 }
 
+bool EndSessionStopsClients(bool supervisorActive, WPARAM endingSession, LPARAM flags)
+{
+    const DWORD logoff = 0x80000000u;  // ENDSESSION_LOGOFF
+    return supervisorActive && endingSession != 0 && (static_cast<DWORD>(flags) & logoff) == 0;
+}
+
 bool SendControlRequest(WPARAM code, DWORD timeoutMs)
 {
     HANDLE ackEvent = ControlChannel.AckEvent;
@@ -91,6 +97,17 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     }
     switch (message) {
+    case WM_ENDSESSION:
+        // The system may end the process as soon as this returns: the
+        // clients are stopped here, within the stop's own bound, and the
+        // run-again loop is told not to start them again.
+        if (EndSessionStopsClients(ControlChannel.SupervisorActive != 0, wParam, lParam)) {
+            if (C9xService* target = ControlChannel.RequestTarget) {
+                target->QuitRequested = 1;
+                target->OnShutdown();
+            }
+        }
+        return 0;
     case WM_CONTROL_CLOSE:
         DestroyWindow(window);
         return 0;

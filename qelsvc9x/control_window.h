@@ -59,3 +59,10 @@ enum class RequestAction {
 };
 
 RequestAction DecideRequestAction(bool supervisorActive, WPARAM code);
+
+// WM_ENDSESSION: true when the running copy must stop its clients before
+// returning, i.e. the session really ends (wParam set) and it is a shutdown,
+// not a logoff (ENDSESSION_LOGOFF in lParam).  A service process outlives a
+// logoff with its clients; at a shutdown they would otherwise be killed with
+// their unsaved work.
+bool EndSessionStopsClients(bool supervisorActive, WPARAM endingSession, LPARAM flags);

@@ -64,6 +64,24 @@ void C9xService::OnStop()
     Running = FALSE;
 }
 
+void C9xService::OnShutdown()
+{
+    OnStop();
+}
+
+bool C9xService::RegisterAsServiceProcess()
+{
+    using RegisterServiceProcessFunction = DWORD(WINAPI*)(DWORD processId, DWORD type);
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    auto registerProcess = kernel32 ? reinterpret_cast<RegisterServiceProcessFunction>(
+                                          GetProcAddress(kernel32, "RegisterServiceProcess"))
+                                    : nullptr;
+    if (!registerProcess)
+        return false;
+    // Process id 0 is the calling process; type 1 is RSP_SIMPLE_SERVICE.
+    return registerProcess(0, 1) != 0;
+}
+
 bool C9xService::QueryInstalled()
 {
     qel::UniqueRegKey key;

@@ -24,6 +24,15 @@ public:
     virtual void Run();
     // Default stop: clears Running.  The supervisor overrides it.
     virtual void OnStop();
+    // The system is shutting down (not a logoff): by default a stop.
+    virtual void OnShutdown();
+
+    // Tells Windows 95, 98 and Me that this process is a service process,
+    // so that a logoff does not close it (a RunServices program that does not
+    // is ended at the first logoff).  RegisterServiceProcess exists only in
+    // the 9x family's kernel32, so it is bound by name; false where it is
+    // missing (the NT family) or refused.
+    bool RegisterAsServiceProcess();
 
     // The RunServices value named after ServiceName.
     bool QueryInstalled();

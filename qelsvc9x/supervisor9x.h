@@ -18,10 +18,13 @@ public:
     // restart request; returns when the clients have stopped or its wait ran
     // out.
     void OnStop() override;
-    virtual void OnShutdown();
+    void OnShutdown() override;
     // The 9x configuration commands; 1 when the entry is to show the
     // parameters box, 0 when nothing is shown.
     virtual int HandleConfigCommand(int argc, char** argv);
+    // The code of a save that failed (ERROR_SUCCESS otherwise): the entry
+    // then shows the failure instead of the settings and ends with the code.
+    DWORD CommandError = ERROR_SUCCESS;
 
     // The running copy: runs the supervisor again and again until a stop
     // request sets QuitRequested.

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "activity_log.h"
+#include "config_rules.h"
 #include "control_window.h"
 #include "entry9x.h"
 #include "supervisor9x.h"
@@ -28,6 +29,8 @@ void RunningCopyCourse(C9xSupervisorService& service)
         return;
     }
     ControlChannel.SupervisorActive = 1;
+    if (!service.RegisterAsServiceProcess())
+        TraceDebug(service.ServiceName, "Not registered as a service process (not the 9x family?)");
     service.RunUntilQuit();
     ControlChannel.SupervisorActive = 0;
 }
@@ -46,7 +49,17 @@ void ConfigCommandCourse(C9xSupervisorService& service, char* argument)
     // The whole remaining line is the one argument.
     char program[] = "";
     char* argv[] = {program, argument, nullptr};
-    if (!service.HandleConfigCommand(2, argv))
+    int showBox = service.HandleConfigCommand(2, argv);
+    if (service.CommandError != ERROR_SUCCESS) {
+        // Also for -w, -h and -a, which show nothing when they work: a
+        // setting that was not saved must not pass unnoticed.  No restart
+        // request: nothing changed.
+        char text[SAVE_FAILURE_TEXT_SIZE];
+        FormatSaveFailure(text, sizeof text, service.CommandError);
+        MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (!showBox)
         return;
     char text[BOX_TEXT_SIZE];
     FormatParametersBox(text, sizeof text, service.Core.Params);
@@ -86,5 +99,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
         SendMessageA(controlWindow, WM_CONTROL_CLOSE, 0, 0);
     if (controlThread)
         WaitForSingleObject(controlThread.get(), CONTROL_THREAD_END_MS);
-    return 0;
+    return static_cast<int>(service.CommandError);
 }

@@ -2,6 +2,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "activity_log.h"
 #include "program_run.h"
@@ -18,10 +19,15 @@ protected:
         GetTempPathA(MAX_PATH, tempDir);
         path_ = std::string(tempDir) + "qel-activity-test.log";
         DeleteFileA(path_.c_str());
+        DeleteFileA((path_ + ".1").c_str());
         context_.ServiceName = "Log test service";
         snprintf(context_.LogPath, sizeof context_.LogPath, "%s", path_.c_str());
     }
-    void TearDown() override { DeleteFileA(path_.c_str()); }
+    void TearDown() override
+    {
+        DeleteFileA(path_.c_str());
+        DeleteFileA((path_ + ".1").c_str());
+    }
 
     std::string path_;
     ServiceLogContext context_;
@@ -164,4 +170,53 @@ TEST(DebugTrace, PrefixesNameAndThreadAndCutsLongLines)
         }
     }
     EXPECT_TRUE(sawUserControl);
+}
+
+// Lines go on in order across the rotation, each file stays near the limit,
+// and two threads logging at once never rotate twice in a row (which would
+// put a nearly empty file in place of the older one).
+TEST_F(ScratchLog, RotatesAtTheSizeLimitKeepingOneOlderFile)
+{
+    const DWORD limit = 1000;
+    const long long longestLine = 60;
+    context_.LogRotateBytes = limit;
+    for (int i = 0; i < 60; ++i)
+        WriteLog(context_, "line %d", i);
+
+    std::vector<std::string> lines;
+    for (const std::string& file : {path_ + ".1", path_}) {
+        long long size = qeltest::FileSize(file);
+        EXPECT_LE(size, limit + longestLine) << file;
+        for (const std::string& line : SplitLines(qeltest::ReadWholeFile(file))) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(line, match, kLogLine)) << line;
+            lines.push_back(match[1]);
+        }
+    }
+    EXPECT_GE(qeltest::FileSize(path_ + ".1"), limit);
+    ASSERT_FALSE(lines.empty());
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ("line " + std::to_string(60 - lines.size() + i), lines[i]);
+
+    auto writer = [this](int thread) {
+        for (int i = 0; i < 150; ++i)
+            WriteLog(context_, "thread %d line %d", thread, i);
+    };
+    std::thread first(writer, 1), second(writer, 2);
+    first.join();
+    second.join();
+    EXPECT_GE(qeltest::FileSize(path_ + ".1"), limit);
+    EXPECT_LE(qeltest::FileSize(path_ + ".1"), limit + longestLine);
+    std::string newest = qeltest::ReadWholeFile(path_);
+    EXPECT_TRUE(newest.find("thread 1 line 149") != std::string::npos ||
+                newest.find("thread 2 line 149") != std::string::npos)
+        << newest;
+}
+
+TEST(MachineWideNames, OnlyFrom2000OnInTheNtFamily)
+{
+    EXPECT_FALSE(MachineWideNamesApplyFor(false, 4));  // NT 4.0
+    EXPECT_TRUE(MachineWideNamesApplyFor(false, 5));   // 2000, XP
+    EXPECT_TRUE(MachineWideNamesApplyFor(false, 10));
+    EXPECT_FALSE(MachineWideNamesApplyFor(true, 4));   // 95, 98, Me
 }

@@ -354,6 +354,32 @@ TEST_F(QelsvcCommand, Toggles)
     EXPECT_EQ(0u, key_.Word("KeepVisible"));
 }
 
+// The key as an unelevated console finds it: every saving command prints
+// one line with the code and its text instead of the new setting, ends with
+// the code, and the stored settings stay as they were.
+TEST_F(QelsvcCommand, FailedSaveSaysWhyAndChangesNothing)
+{
+    key_.SetDword("TrueIdle", 0, REG_BINARY);
+    key_.SetDword("HourlyRestart", 15, REG_BINARY);
+    qeltest::ReadOnlyKey readOnly(SETTINGS_KEY);
+    ASSERT_TRUE(readOnly.Applied());
+    for (const char* argument : {"-x", "-p:2", "-r:930", "-o", "-h:30", "-a:1", "-w:4"}) {
+        qeltest::ProgramRun run = qeltest::RunProgram("qelsvc.exe", argument);
+        ASSERT_TRUE(run.Started) << argument;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), run.ExitCode) << argument;
+        std::string output = qeltest::NormaliseLineEnds(run.Output);
+        EXPECT_EQ(0u, output.find("Settings not saved: error 5 (")) << argument << ": " << output;
+        const std::string tail = ") - run it from an elevated prompt\n";
+        EXPECT_TRUE(output.size() > tail.size() && output.compare(output.size() - tail.size(), tail.size(), tail) == 0 &&
+                    output.find('\n') == output.size() - 1)
+            << argument << ": " << output;
+    }
+    EXPECT_EQ(0u, key_.Word("TrueIdle"));
+    EXPECT_EQ(15u, key_.Word("HourlyRestart"));
+    for (const char* name : {"NumClients", "AutoRestart", "AutodialType", "WUQueue"})
+        EXPECT_FALSE(key_.Has(name)) << name;
+}
+
 TEST_F(QelsvcCommand, PeriodicRestartAndAutodialGoOnToTheDispatcher)
 {
     ExpectOutput("-h:2000", "PeriodicRestart = 1440 minutes\n");
@@ -397,7 +423,7 @@ TEST_F(QelsvcCommand, QueueSizeIsRefusedWhileASupervisorHoldsTheMutex)
     key_.SetWords("QueueOrder", {1, 0});
     key_.SetDword("HourlyRestart", 15, REG_BINARY);
     {
-        qeltest::ForeignMutexHolder supervisor(SETTINGS_MUTEX_NAME);
+        qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
         ASSERT_TRUE(supervisor.Held());
         DWORD start = GetTickCount();
         ExpectOutput("-w:4", "Service is running - can't alter the queue\nWork Unit Queue Size = 2\n");
@@ -414,10 +440,10 @@ TEST_F(QelsvcCommand, QueueSizeIsRefusedWhileASupervisorHoldsTheMutex)
 TEST(QueueCommandRule, RefusalRestoresTheSizeAndSavesNothing)
 {
     qeltest::RegistryScratch key(SETTINGS_KEY);
-    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     ServiceParams params = QueueOf({10, 11}, {20, 21}, {2, 2}, {0, 1});
     {
-        qeltest::ForeignMutexHolder supervisor(SETTINGS_MUTEX_NAME);
+        qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
         ASSERT_TRUE(supervisor.Held());
         EXPECT_FALSE(ApplyQueueSizeCommand(params, "-w:5", mutex.get(), 50));
     }
@@ -433,7 +459,7 @@ TEST(QueueCommandRule, RefusalRestoresTheSizeAndSavesNothing)
     EXPECT_EQ((Words{10, 11, 0}), key.Words("QueueK"));
     EXPECT_EQ((Words{0, 1, 2}), key.Words("QueueOrder"));
     // The command gave the mutex back: another holder gets it.
-    qeltest::ForeignMutexHolder after(SETTINGS_MUTEX_NAME);
+    qeltest::ForeignMutexHolder after(SettingsMutexName());
     EXPECT_TRUE(after.Held());
 }
 

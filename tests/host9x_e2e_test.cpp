@@ -13,6 +13,7 @@
 #include "message_boxes.h"
 #include "program_run.h"
 #include "registry_scratch.h"
+#include "control_window.h"
 #include "service9x.h"
 #include "settings.h"
 #include "../standin-zr/standin_values.h"
@@ -240,6 +241,56 @@ TEST_F(Host9x, CommandsWithoutBoxChangeNothingOrOnlyTheStore)
 
     EXPECT_EQ(before, Restarts());
     EXPECT_TRUE(running.Running());
+}
+
+// Windows ends the session with WM_ENDSESSION to every top-level window; the
+// running copy's is its hidden control window.
+HWND ControlWindowOf(DWORD processId)
+{
+    for (HWND window = nullptr; (window = FindWindowExA(nullptr, window, CONTROL_WINDOW_CLASS, nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId)
+            return window;
+    }
+    return nullptr;
+}
+
+TEST_F(Host9x, ShutdownStopsTheClientsInOrderButALogoffDoesNot)
+{
+    StartRunningCopy();
+    std::vector<DWORD> clients = log.ClientProcessIds();
+    ASSERT_FALSE(clients.empty());
+    HWND control = ControlWindowOf(running.Id());
+    ASSERT_NE(nullptr, control);
+    DWORD_PTR result = 0;
+
+    ASSERT_TRUE(SendMessageTimeoutA(control, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000, &result));
+    EXPECT_EQ(0, log.Count("Service Shutdown"));
+    EXPECT_FALSE(running.WaitEnded(500));
+
+    // The answer comes only once the clients were closed through their exit
+    // path: the system may end the process right after it.
+    ASSERT_TRUE(SendMessageTimeoutA(control, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, EXIT_BOUND_MS, &result));
+    EXPECT_EQ(1, log.Count("Service Shutdown"));
+    EXPECT_EQ(1, log.Count(CLIENTS_STOPPED));
+    EXPECT_EQ(1u, ReadDword(HKEY_LOCAL_MACHINE, zr::DEFAULT_STATE_KEY_PATH, zr::REC_CONFIRMED, 0));
+    EXPECT_TRUE(WaitProcessEnd(clients.back(), 0));
+    // And the copy does not start them again.
+    EXPECT_TRUE(running.WaitEnded(EXIT_BOUND_MS));
+    EXPECT_EQ(1, log.Count(CLIENT_STARTED)) << log.NewText();
+}
+
+// A console or copy without the right to write the key is told so; the
+// settings stay as they were.
+TEST_F(Host9x, FailedSaveShowsTheErrorAndChangesNothing)
+{
+    ReadOnlyKey readOnly(SETTINGS_KEY);
+    ASSERT_TRUE(readOnly.Applied());
+    std::vector<std::string> texts = RunCopy(" -x", {CAPTION});
+    EXPECT_EQ(0u, texts.at(0).find("Settings not saved: error 5 (")) << texts.at(0);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), other.ExitCode(EXIT_BOUND_MS));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "TrueIdle"));
 }
 
 TEST_F(Host9x, RunServicesEntryIsQuotedWhenThePathHasABlank)

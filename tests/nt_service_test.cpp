@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "debug_trace_capture.h"
 #include "nt_service.h"
@@ -121,6 +123,22 @@ TEST(VersionResource, NamesTheProgramAndVersion)
     EXPECT_EQ(MAKELONG(0x0409, 0x04B0), *translation);
 }
 
+// Without a manifest an unelevated 32-bit console's settings writes would be
+// redirected to its VirtualStore and "succeed" where the service never looks.
+TEST(ManifestResource, BothProgramsRunAsInvoker)
+{
+    for (const char* program : {"qelsvc.exe", "qelsvc9x.exe"}) {
+        qel::UniqueLibrary module(LoadLibraryExA(PathBesideTest(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(module.valid()) << program;
+        HRSRC resource = FindResourceA(module.get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+        ASSERT_NE(nullptr, resource) << program;
+        HGLOBAL loaded = LoadResource(module.get(), resource);
+        std::string text(static_cast<const char*>(LockResource(loaded)), SizeofResource(module.get(), resource));
+        EXPECT_NE(std::string::npos, text.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"))
+            << program;
+    }
+}
+
 TEST_F(ServiceCommands, InstallQueryAndRemoveThroughTheCommandLine)
 {
     EXPECT_EQ("Korvane service Version 1.6\nThe service is not installed\n", RunQelsvc("-v"));
@@ -206,12 +224,7 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("CNTService::OnUserControl(00000080H)", 5000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryServiceState(kServiceName));
 
-    // The handler answers only after the supervisor's stop wait, which can
-    // outlast Wine's control time-out (error 1053): the state tells.
-    SetLastError(0xdeadbeef);
-    if (!ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), GetLastError());
-    }
+    EXPECT_TRUE(ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
     EXPECT_TRUE(trace.WaitForText("CNTService::Handler(1)", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
@@ -230,6 +243,8 @@ TEST(ServiceObject, CutsLongNamesTo63Characters)
 }
 
 // Wine never sends a shutdown request, so the handler is called directly.
+// Stop, shutdown and pre-shutdown run on a thread of their own: the handler
+// has returned long before they end.
 TEST(ServiceHandler, DispatchesEachControlCode)
 {
     RecordingService service;
@@ -238,10 +253,19 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     service.Status.dwCurrentState = SERVICE_RUNNING;
 
     CNTService::Handler(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(1, service.shutdowns);
-    EXPECT_TRUE(service.Running);  // the derived OnShutdown decides
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
     EXPECT_EQ(4500u, service.Status.dwWaitHint);
+    EXPECT_EQ(1u, service.Status.dwCheckPoint);
+    ASSERT_TRUE(service.WaitStopWork(5000));
+    EXPECT_EQ(1, service.shutdowns);
+    EXPECT_TRUE(service.Running);  // the derived OnShutdown decides
+    service.ReportStopProgress();
+    EXPECT_EQ(2u, service.Status.dwCheckPoint);
+    EXPECT_EQ(CNTService::STOP_PROGRESS_HINT_MS, service.Status.dwWaitHint);
+
+    CNTService::Handler(SERVICE_CONTROL_PRESHUTDOWN);
+    ASSERT_TRUE(service.WaitStopWork(5000));
+    EXPECT_EQ(2, service.shutdowns);
 
     service.Status.dwCurrentState = SERVICE_RUNNING;
     CNTService::Handler(0);
@@ -249,14 +273,70 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     CNTService::Handler(127);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.Status.dwCurrentState);
     EXPECT_EQ(0u, service.lastUserCode);
+    service.ReportStopProgress();  // not stopping: no checkpoint
+    EXPECT_EQ(1u, service.Status.dwCheckPoint);
 
-    CNTService::Handler(200);
+    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), CNTService::HandlerEx(200, 0, nullptr, nullptr));
     EXPECT_EQ(200u, service.lastUserCode);
 
     CNTService::Handler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
+    ASSERT_TRUE(service.WaitStopWork(5000));
     EXPECT_EQ(1, service.stops);
     EXPECT_FALSE(service.Running);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.Status.dwCurrentState);
+}
+
+namespace {
+
+std::vector<std::pair<DWORD, std::vector<DWORD>>>& RecoveryCalls()
+{
+    static std::vector<std::pair<DWORD, std::vector<DWORD>>> calls;
+    return calls;
+}
+
+// Stands in for ChangeServiceConfig2A: records what each call carries and
+// accepts only the failure actions, as Windows XP does.
+BOOL WINAPI RecordRecoveryCall(SC_HANDLE, DWORD level, LPVOID info)
+{
+    std::vector<DWORD> words;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+        words = {failure->dwResetPeriod, failure->cActions, failure->lpRebootMsg ? 1u : 0u,
+                 failure->lpCommand ? 1u : 0u};
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            words.push_back(static_cast<DWORD>(failure->lpsaActions[i].Type));
+            words.push_back(failure->lpsaActions[i].Delay);
+        }
+    } else {
+        words = {*static_cast<DWORD*>(info)};
+    }
+    RecoveryCalls().emplace_back(level, words);
+    return level == SERVICE_CONFIG_FAILURE_ACTIONS;
+}
+
+} // namespace
+
+// Older systems refuse a status with a flag they do not know; Wine keeps no
+// recovery settings, so they are read from the call.
+TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
+{
+    const DWORD basic = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 5, true));   // 2000, XP
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 4, false));  // NT 4.0
+    EXPECT_EQ(basic, ControlsAcceptedFor(false, 6, false));  // no HandlerEx bound
+    EXPECT_EQ(basic, ControlsAcceptedFor(true, 4, true));    // 9x family
+    EXPECT_EQ(basic | SERVICE_ACCEPT_PRESHUTDOWN, ControlsAcceptedFor(false, 10, true));
+
+    RecoveryCalls().clear();
+    EXPECT_EQ(1, ApplyServiceRecovery(nullptr, RecordRecoveryCall));
+    const auto& calls = RecoveryCalls();
+    ASSERT_EQ(2u, calls.size());
+    const DWORD restart = SC_ACTION_RESTART;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), calls[0].first);
+    EXPECT_EQ((std::vector<DWORD>{86400, 3, 0, 0, restart, 60000, restart, 60000, restart, 60000}), calls[0].second);
+    EXPECT_EQ(7u, calls[1].first);  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+    EXPECT_EQ(std::vector<DWORD>{180000}, calls[1].second);
+    EXPECT_EQ(0, ApplyServiceRecovery(nullptr, nullptr));
 }
 
 TEST(ServicePath, IsRegisteredQuoted)

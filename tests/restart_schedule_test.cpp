@@ -63,16 +63,48 @@ TEST(RestartSchedule, ComputesTheNextInstantOnAGivenClock)
     }
 }
 
-TEST(RestartSchedule, MinuteCountIsFormedIn32Bits)
+TEST(RestartSchedule, LargeMinuteCountsDoNotWrap)
 {
-    // 0x40000001 minutes x 60 seconds wraps to 60 seconds in 32 bits.
+    // 0x40000000 minutes x 60 wrapped to 0 in 32 bits: a restart at every
+    // wake-up.
     SYSTEMTIME now = At(2026, 12, 7, 8, 0, 30);
-    FILETIME next = {};
-    ASSERT_TRUE(NextRestartAfter(0x40000001u, 0, now, ToFileTime(now), &next));
-    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 8, 1))), Ticks(next));
-    // The largest value that does not wrap: 71582788 minutes, about 136 years.
-    ASSERT_TRUE(NextRestartAfter(71582788u, 0, now, ToFileTime(now), &next));
-    EXPECT_EQ(Ticks(ToFileTime(At(2026, 12, 7, 8, 0))) + 71582788ull * FILETIME_TICKS_PER_MINUTE, Ticks(next));
+    const ULONGLONG base = Ticks(ToFileTime(At(2026, 12, 7, 8, 0)));
+    for (DWORD minutes : {0x40000000u, 0xFFFFFFFFu}) {
+        FILETIME next = {};
+        ASSERT_TRUE(NextRestartAfter(minutes, 0, now, ToFileTime(now), &next));
+        EXPECT_EQ(base + minutes * FILETIME_TICKS_PER_MINUTE, Ticks(next)) << minutes;
+    }
+}
+
+// An instant computed before the clock was set back lies further ahead than
+// one period and is computed anew; one within a period (plus the minute an
+// instant counts from) is kept.
+TEST(RestartSchedule, InstantBeyondOnePeriodMeansTheClockWentBack)
+{
+    const FILETIME now = ToFileTime(At(2026, 12, 7, 8, 0, 30));
+    const ULONGLONG minute = FILETIME_TICKS_PER_MINUTE;
+    struct Case {
+        const char* what;
+        DWORD hourlyRestart;
+        ULONGLONG ahead;
+        bool tooFar;
+    } cases[] = {
+        {"periodic, a fresh instant", 30, 30 * minute, false},
+        {"periodic, a period plus the minute", 30, 31 * minute, false},
+        {"periodic, clock set back by an hour", 30, 90 * minute, true},
+        {"periodic 1440, clock set back by days", 1440, 3 * FILETIME_TICKS_PER_DAY, true},
+        {"daily, a day ahead", 0, FILETIME_TICKS_PER_DAY, false},
+        {"daily, clock set back by two days", 0, 2 * FILETIME_TICKS_PER_DAY, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ULARGE_INTEGER next;
+        next.QuadPart = Ticks(now) + c.ahead;
+        FILETIME instant = {next.LowPart, next.HighPart};
+        EXPECT_EQ(c.tooFar, RestartInstantTooFar(c.hourlyRestart, now, instant));
+    }
+    // An instant in the past is due, not too far.
+    EXPECT_FALSE(RestartInstantTooFar(30, now, ToFileTime(At(2026, 12, 6, 8, 0))));
 }
 
 TEST(RestartSchedule, RestartTimeThatIsNoTimeOfDayMeansNoDailyRestart)

@@ -118,7 +118,9 @@ TEST_F(SettingsStore, ScalarRangeRulesCompareUnsigned)
         {"WUQueue", 0xFFFFFFFF, &ServiceParams::WUQueue, 32},
         {"AutodialType", 9, &ServiceParams::AutodialType, 2},
         {"AutodialType", 0x80000000, &ServiceParams::AutodialType, 2},
-        {"HourlyRestart", 5000, &ServiceParams::HourlyRestart, 5000},
+        {"HourlyRestart", 1440, &ServiceParams::HourlyRestart, 1440},
+        {"HourlyRestart", 1441, &ServiceParams::HourlyRestart, 1440},
+        {"HourlyRestart", 0x40000000, &ServiceParams::HourlyRestart, 1440},
         {"KeepVisible", 5, &ServiceParams::KeepVisible, 5},
     };
     for (const Case& c : cases) {
@@ -163,7 +165,7 @@ TEST_F(SettingsStore, ValueLongerThanItsBufferCountsAsMissing)
 
 TEST_F(SettingsStore, ShortValueFillsTheRestWithZeroBytes)
 {
-    const BYTE twoBytes[] = {0x34, 0x12};
+    const BYTE twoBytes[] = {0x34, 0x02};
     key_.Set("HourlyRestart", REG_BINARY, twoBytes, sizeof twoBytes);
     key_.SetDword("WUQueue", 2, REG_BINARY);
     const BYTE sixBytes[] = {1, 0, 0, 0, 2, 0};
@@ -173,7 +175,7 @@ TEST_F(SettingsStore, ShortValueFillsTheRestWithZeroBytes)
     params.QueueK[1] = 0xBBBBBBBB;
     params.QueueK[2] = 0xCCCCCCCC;
     LoadInto(params);
-    EXPECT_EQ(0x1234u, params.HourlyRestart);
+    EXPECT_EQ(0x234u, params.HourlyRestart);
     EXPECT_EQ(1u, params.QueueK[0]);
     EXPECT_EQ(2u, params.QueueK[1]);
     // Beyond the buffer of WUQueue entries nothing is touched.
@@ -332,7 +334,7 @@ ServiceParams SampleRecord()
 
 TEST_F(SettingsStore, SaveWritesTypesSizesAndNormalisedFlags)
 {
-    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     SaveParams(SampleRecord(), mutex.get());
 
     qeltest::RegistryValue value;
@@ -357,13 +359,13 @@ TEST_F(SettingsStore, SaveWritesTypesSizesAndNormalisedFlags)
     EXPECT_EQ(8u, value.Data.size());
 
     // The save let go of the mutex again.
-    qeltest::ForeignMutexHolder other(SETTINGS_MUTEX_NAME);
+    qeltest::ForeignMutexHolder other(SettingsMutexName());
     EXPECT_TRUE(other.Held());
 }
 
 TEST_F(SettingsStore, SaveAndLoadRoundTrip)
 {
-    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     ServiceParams saved = SampleRecord();
     SaveParams(saved, mutex.get());
     ServiceParams loaded = Load();
@@ -381,7 +383,7 @@ TEST_F(SettingsStore, SaveAndLoadRoundTrip)
 
 TEST_F(SettingsStore, SaveLeavesSkippedValuesAsTheyWere)
 {
-    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     SaveParams(SampleRecord(), mutex.get());
 
     ServiceParams params = SampleRecord();
@@ -402,7 +404,7 @@ TEST_F(SettingsStore, SaveLeavesSkippedValuesAsTheyWere)
 
 TEST_F(SettingsStore, SaveWhileAnotherHoldsTheMutexSkipsOnlyTheQueue)
 {
-    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SETTINGS_MUTEX_NAME));
+    qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
     SaveParams(SampleRecord(), mutex.get());
 
     ServiceParams params = SampleRecord();
@@ -410,7 +412,7 @@ TEST_F(SettingsStore, SaveWhileAnotherHoldsTheMutexSkipsOnlyTheQueue)
     params.WUQueue = 1;
     params.QueueK[0] = 99;
     {
-        qeltest::ForeignMutexHolder supervisor(SETTINGS_MUTEX_NAME);
+        qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
         ASSERT_TRUE(supervisor.Held());
         SaveParams(params, mutex.get());
     }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <sddl.h>
+
 #include "win_handles.h"
 
 namespace qeltest {
@@ -181,6 +183,35 @@ std::vector<DWORD> RegistryScratch::Words(const char* name) const
     if (!words.empty())
         memcpy(words.data(), value.Data.data(), words.size() * sizeof(DWORD));
     return words;
+}
+
+namespace {
+
+// Replaces the key's access list by the one the SDDL text describes, not
+// inherited from the parent (the "P" flag).
+bool SetKeyAccess(const std::string& path, const char* sddl)
+{
+    qel::UniqueRegKey key = OpenKey(path, WRITE_DAC, false);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!key || !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    bool set = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return set;
+}
+
+} // namespace
+
+ReadOnlyKey::ReadOnlyKey(const char* path) : path_(path)
+{
+    OpenKey(path_, KEY_READ, true);
+    applied_ = SetKeyAccess(path_, "D:P(A;;KR;;;WD)");
+}
+
+ReadOnlyKey::~ReadOnlyKey()
+{
+    if (applied_)
+        SetKeyAccess(path_, "D:P(A;;KA;;;WD)");
 }
 
 } // namespace qeltest

@@ -52,4 +52,23 @@ private:
     std::vector<std::pair<std::string, RegistryValue>> saved_;
 };
 
+// Makes HKLM\<path> (created when missing) readable but not writable for
+// everyone, the way an unelevated console finds the settings key; full
+// access again on destruction.  Declare it after a RegistryScratch of the
+// same key, so that the key is writable again before the scratch cleans up.
+class ReadOnlyKey {
+public:
+    explicit ReadOnlyKey(const char* path);
+    ~ReadOnlyKey();
+    ReadOnlyKey(const ReadOnlyKey&) = delete;
+    ReadOnlyKey& operator=(const ReadOnlyKey&) = delete;
+
+    // False when the key's access could not be changed.
+    bool Applied() const { return applied_; }
+
+private:
+    std::string path_;
+    bool applied_ = false;
+};
+
 } // namespace qeltest

@@ -36,6 +36,22 @@ bool WaitForServiceState(const char* serviceName, DWORD state, DWORD timeoutMs)
     return true;
 }
 
+bool WatchStopPending(const char* serviceName, DWORD timeoutMs, std::vector<DWORD>& checkpoints)
+{
+    qel::UniqueServiceHandle service = OpenNamedService(serviceName, SERVICE_QUERY_STATUS);
+    for (DWORD start = GetTickCount(); service && GetTickCount() - start < timeoutMs; Sleep(50)) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service.get(), &status))
+            return false;
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (status.dwCurrentState == SERVICE_STOP_PENDING &&
+            (checkpoints.empty() || checkpoints.back() != status.dwCheckPoint))
+            checkpoints.push_back(status.dwCheckPoint);
+    }
+    return false;
+}
+
 bool StartServiceByName(const char* serviceName)
 {
     qel::UniqueServiceHandle service = OpenNamedService(serviceName, SERVICE_START);

@@ -3,12 +3,18 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace qeltest {
 
 // The service's current state, or 0 when it cannot be queried.
 DWORD QueryServiceState(const char* serviceName);
 bool WaitForServiceState(const char* serviceName, DWORD state, DWORD timeoutMs);
 bool StartServiceByName(const char* serviceName);
+// Polls the service's status every 50 ms until it is stopped (true) or
+// timeoutMs ran out (false); `checkpoints` receives each distinct checkpoint
+// reported while it was stop-pending, in the order seen.
+bool WatchStopPending(const char* serviceName, DWORD timeoutMs, std::vector<DWORD>& checkpoints);
 bool ControlServiceByName(const char* serviceName, DWORD control);
 // Stops (when running) and deletes the service, waiting until it is gone.
 void RemoveServiceIfPresent(const char* serviceName, DWORD timeoutMs);
