@@ -539,7 +539,7 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
 TEST(RunLoop, AllClientsStopTogetherThroughExitWithTheirLinesInIndexOrder)
 {
     const unsigned kClients = 4;
-    const DWORD kConfirmDelayMs = 2000;
+    const DWORD kConfirmDelayMs = 3000;
     RunLoopHarness h(kClients);
     h.core.Timings.StopConfirmDelayMs = kConfirmDelayMs;
     ASSERT_TRUE(h.StartClients(kClients, kStartMs)) << h.LogDump();
