@@ -170,14 +170,20 @@ int main()
     printf("Bringing N clients to working (run loop) vs N bare launches\n");
     printf("  %3s %12s %12s %8s\n", "N", "run loop s", "bare s", "ratio");
     const unsigned counts[] = {1, 4, 16};
+    double stopSeconds[3] = {};
+    int stopIndex = 0;
     for (unsigned count : counts) {
         double bare = BareLaunches(count);
         RunLoopFigures figures = MeasureRunLoop(count, false, 0);
         printf("  %3u %12.3f %12.3f %8.2f\n", count, figures.startSeconds, bare,
                bare > 0 ? figures.startSeconds / bare : 0.0);
         printf("      stopping %u client(s): %.3f s\n", count, figures.stopSeconds);
+        stopSeconds[stopIndex++] = figures.stopSeconds;
         fflush(stdout);
     }
+    // The clients stop together: 16 should take less than twice the time of one.
+    if (stopSeconds[0] > 0 && stopSeconds[2] > 0)
+        printf("Stop time of 16 clients / 1 client: %.2f (target: under 2)\n", stopSeconds[2] / stopSeconds[0]);
 
     RunLoopFigures crash = MeasureRunLoop(2, true, 10000);
     printf("\nCrash to relaunched (process end -> new copy working): %.3f s\n", crash.crashRelaunchSeconds);

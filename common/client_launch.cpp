@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client_job.h"
 #include "win_handles.h"
 #include "windows_family.h"
 
@@ -282,6 +283,10 @@ int LaunchClient(const char* exePath, unsigned clientIndex, DWORD affinityMask, 
         return LAUNCH_CREATE_FAILED;
     qel::UniqueHandle process(created.hProcess);
     qel::UniqueHandle mainThread(created.hThread);
+    // Tied while still suspended, so that not one instruction of the client
+    // runs outside the job; an untied client runs on as before (the run loop
+    // reports it).
+    TieClientToSupervisor(created.hProcess);
     *processHandleOut = created.hProcess;
     *processIdOut = created.dwProcessId;
 

@@ -83,7 +83,52 @@ void CloseThroughExitPath(HANDLE process, DWORD processId, HWND mainWindow, DWOR
     WaitOrTerminate(process);
 }
 
+struct StopThreadArgs {
+    const ClientStopOrder* Order;
+    DWORD WaitMs;
+};
+
+DWORD WINAPI StopThread(LPVOID context)
+{
+    const StopThreadArgs* args = static_cast<const StopThreadArgs*>(context);
+    const ClientStopOrder& order = *args->Order;
+    StopClient(order.ProcessHandle, order.ProcessId, order.MainWindow, args->WaitMs, nullptr, order.MainThreadId);
+    return 0;
+}
+
 } // namespace
+
+void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs)
+{
+    // StopClient shares no state between calls (per-call window searches,
+    // the launch's bound entry points only read), so the stops can overlap.
+    // The arguments live on this stack: this call returns only after every
+    // thread has ended, and every StopClient is bounded by its own waits.
+    StopThreadArgs args[MAX_STOP_BATCH];
+    qel::UniqueHandle threads[MAX_STOP_BATCH];
+    size_t inlineStops[MAX_STOP_BATCH];
+    size_t inlineCount = 0;
+    for (size_t done = 0; done < count; done += MAX_STOP_BATCH) {
+        size_t batch = count - done < MAX_STOP_BATCH ? count - done : MAX_STOP_BATCH;
+        inlineCount = 0;
+        for (size_t i = 0; i < batch; ++i) {
+            args[i].Order = &orders[done + i];
+            args[i].WaitMs = waitMs;
+            threads[i].reset(CreateThread(nullptr, 0, StopThread, &args[i], 0, nullptr));
+            if (!threads[i])
+                inlineStops[inlineCount++] = i;
+        }
+        // Without a thread of its own the client is still stopped, here,
+        // while the others go on on theirs.
+        for (size_t k = 0; k < inlineCount; ++k)
+            StopThread(&args[inlineStops[k]]);
+        for (size_t i = 0; i < batch; ++i) {
+            if (threads[i])
+                WaitForSingleObject(threads[i].get(), INFINITE);
+            threads[i].reset();
+        }
+    }
+}
 
 int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
                DWORD mainThreadId)

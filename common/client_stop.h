@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 #include "client_launch.h"
 
 constexpr char EXIT_BUTTON_TEXT[] = "Exit";
@@ -15,6 +17,9 @@ constexpr DWORD CLIENT_END_WAIT_MS = 5000;
 // The optional file wait gives up after this many tries, 500 ms apart.
 constexpr int FILE_FREE_TRIES = 60;
 constexpr DWORD FILE_FREE_INTERVAL_MS = 500;
+// StopClients runs at most this many stops at once (one per client slot);
+// longer lists are stopped in rounds of this size.
+constexpr size_t MAX_STOP_BATCH = 32;
 
 // Stops the client and closes processHandle on every path: the handle's
 // ownership passes to this call.  Pauses waitMs between finding the
@@ -23,6 +28,21 @@ constexpr DWORD FILE_FREE_INTERVAL_MS = 500;
 // Always returns 0.
 int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
                DWORD mainThreadId);
+
+// One client handed to StopClients: the values StopClient takes.
+struct ClientStopOrder {
+    HANDLE ProcessHandle;
+    DWORD ProcessId;
+    HWND MainWindow;
+    DWORD MainThreadId;
+};
+
+// Stops every client of `orders` at once, each through StopClient (waitMs,
+// no file) on a thread of its own, and returns when every stop has returned:
+// N clients take about as long as the slowest one.  A client whose thread
+// cannot be created is stopped on the caller's thread meanwhile.  Ownership
+// of every ProcessHandle passes to this call, as with StopClient.
+void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs);
 
 // EnumChildWindows callback: the first descendant whose text is "Exit".
 BOOL CALLBACK FindExitButton(HWND window, LPARAM search);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "affinity.h"
+#include "client_job.h"
 #include "client_launch.h"
 #include "client_stop.h"
 #include "restart_schedule.h"
@@ -69,6 +70,9 @@ private:
     void ClientLaunched(unsigned i);
     void MarkEmpty(unsigned i);
     void Stop(unsigned i, DWORD confirmDelayMs);
+    enum class StopLine { Final, Timed, KeepVisible };
+    void StopAllLive(StopLine line, DWORD confirmDelayMs);
+    void ReportUntiedClient();
     bool RetryWait();
 
     void LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat);
@@ -93,6 +97,7 @@ private:
     FILETIME nextRestart_ = {};
     bool timedRestart_ = false;
     LONG stallCountdown_ = 10;
+    bool untiedReported_ = false;
     qel::UniqueHandle keeperThread_;
 };
 
@@ -102,9 +107,22 @@ int RunPass::Launch(unsigned i)
     int result = LaunchClient(clientPath_, i, mask, &slots_.ProcessHandle[i], &slots_.ProcessId[i],
                               &slots_.MainWindow[i], &slots_.StartButton[i], params_.TrueIdle ? 1 : 0,
                               &slots_.MainThreadId[i]);
+    if (result != LAUNCH_CREATE_FAILED)
+        ReportUntiedClient();
     if (result != LAUNCH_OK)
         MarkEmpty(i);
     return result;
+}
+
+// A client that is not tied to this process would outlive a crash of it; the
+// run goes on, and says so once.
+void RunPass::ReportUntiedClient()
+{
+    DWORD tie = LastClientTieResult();
+    if (tie == ERROR_SUCCESS || untiedReported_)
+        return;
+    untiedReported_ = true;
+    WriteLog(core_, "Clients are not tied to the service process (error %u)", static_cast<unsigned>(tie));
 }
 
 void RunPass::LogSuccess(const char* format, unsigned i)
@@ -135,6 +153,40 @@ void RunPass::Stop(unsigned i, DWORD confirmDelayMs)
     DWORD processId = slots_.ProcessId[i];
     MarkEmpty(i);
     StopClient(process, processId, slots_.MainWindow[i], confirmDelayMs, nullptr, slots_.MainThreadId[i]);
+}
+
+// Stops every live client at once.  All the stop lines are written first, in
+// index order, so the log reads as it always has; the slots are empty once
+// this returns.
+void RunPass::StopAllLive(StopLine line, DWORD confirmDelayMs)
+{
+    ClientStopOrder orders[MAX_CLIENTS];
+    size_t count = 0;
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        if (!Live(i))
+            continue;
+        const unsigned processId = static_cast<unsigned>(slots_.ProcessId[i]);
+        const int client = static_cast<int>(i + 1);
+        switch (line) {
+        case StopLine::Final:
+            WriteLog(core_, "Stopping process 0x%x...", processId);
+            break;
+        case StopLine::Timed:
+            WriteLog(core_, " Stopping process 0x%x (client %d)...", processId, client);
+            break;
+        case StopLine::KeepVisible:
+            WriteLog(core_, " Stopping client %d...", client);
+            break;
+        }
+        // The handle goes to the stop, which closes it.
+        orders[count].ProcessHandle = slots_.ProcessHandle[i];
+        orders[count].ProcessId = slots_.ProcessId[i];
+        orders[count].MainWindow = slots_.MainWindow[i];
+        orders[count].MainThreadId = slots_.MainThreadId[i];
+        ++count;
+        MarkEmpty(i);
+    }
+    StopClients(orders, count, confirmDelayMs);
 }
 
 bool RunPass::RetryWait()
@@ -200,12 +252,7 @@ bool RunPass::OnStopEvent()
 
 void RunPass::KeepVisibleRestart()
 {
-    for (unsigned i = 0; i < ClientCount(); ++i) {
-        if (!Live(i))
-            continue;
-        WriteLog(core_, " Stopping client %d...", static_cast<int>(i + 1));
-        Stop(i, core_.Timings.KeepVisibleConfirmDelayMs);
-    }
+    StopAllLive(StopLine::KeepVisible, core_.Timings.KeepVisibleConfirmDelayMs);
     WaitSetReset(waitSet_, core_.StopEvent.get());
 
     // Every slot is relaunched, empty ones too.  Once a stop has been
@@ -282,13 +329,7 @@ void RunPass::TimedRestartCheck()
     ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_);
     WriteLog(core_, "Timed Restart");
 
-    for (unsigned i = 0; i < ClientCount(); ++i) {
-        if (!Live(i))
-            continue;
-        WriteLog(core_, " Stopping process 0x%x (client %d)...", static_cast<unsigned>(slots_.ProcessId[i]),
-                 static_cast<int>(i + 1));
-        Stop(i, core_.Timings.StopConfirmDelayMs);
-    }
+    StopAllLive(StopLine::Timed, core_.Timings.StopConfirmDelayMs);
     WaitSetReset(waitSet_, core_.StopEvent.get());
 
     for (unsigned i = 0; i < ClientCount(); ++i) {
@@ -363,12 +404,7 @@ void RunPass::StopSequence()
     WriteLog(core_, "Client Stop initiated...");
     if (params_.KeepVisible)
         EndTrayKeeper(core_, keeperThread_, 5000);
-    for (unsigned i = 0; i < ClientCount(); ++i) {
-        if (!Live(i))
-            continue;
-        WriteLog(core_, "Stopping process 0x%x...", static_cast<unsigned>(slots_.ProcessId[i]));
-        Stop(i, core_.Timings.StopConfirmDelayMs);
-    }
+    StopAllLive(StopLine::Final, core_.Timings.StopConfirmDelayMs);
     WriteLog(core_, "Client Stop completed");
     SetEvent(core_.StoppedEvent.get());
 }

@@ -535,3 +535,98 @@ TEST(RunLoop, OnTheWindows9xFamilyAtMostTwoClientsRunThisTime)
     EXPECT_EQ(0u, child.ExitCode) << child.Output;
     EXPECT_NE(std::string::npos, child.Output.find("[  PASSED  ] 1 test")) << child.Output;
 }
+
+TEST(RunLoop, AllClientsStopTogetherThroughExitWithTheirLinesInIndexOrder)
+{
+    const unsigned kClients = 4;
+    const DWORD kConfirmDelayMs = 3000;
+    RunLoopHarness h(kClients);
+    h.core.Timings.StopConfirmDelayMs = kConfirmDelayMs;
+    ASSERT_TRUE(h.StartClients(kClients, kStartMs)) << h.LogDump();
+    std::vector<std::string> expected = {"Client Stop initiated..."};
+    DWORD pids[kClients] = {};
+    for (unsigned i = 0; i < kClients; ++i) {
+        pids[i] = h.core.Slots.ProcessId[i];
+        expected.push_back("Stopping process " + Hex(pids[i]) + "...");
+    }
+    expected.push_back("Client Stop completed");
+
+    DWORD started = GetTickCount();
+    ASSERT_TRUE(h.Stop());
+    DWORD took = GetTickCount() - started;
+
+    // One after the other they would take kClients x kConfirmDelayMs at least.
+    EXPECT_GE(took, kConfirmDelayMs);
+    EXPECT_LT(took, 2 * kConfirmDelayMs) << h.LogDump();
+    EXPECT_TRUE(LinesInOrder(h.Log(), expected));
+    DWORD firstConfirmed = 0, lastConfirmed = 0;
+    for (unsigned i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_EXIT_PRESSES));
+        EXPECT_EQ(1u, ReadStandInDword(i, zr::REC_CONFIRMED));
+        EXPECT_TRUE(WaitProcessEnd(pids[i], 5000));
+        DWORD tick = ReadStandInDword(i, zr::REC_CONFIRMED_TICK);
+        if (i == 0 || static_cast<LONG>(tick - firstConfirmed) < 0)
+            firstConfirmed = tick;
+        if (i == 0 || static_cast<LONG>(tick - lastConfirmed) > 0)
+            lastConfirmed = tick;
+    }
+    // The confirmation pauses overlapped.
+    EXPECT_LT(lastConfirmed - firstConfirmed, kConfirmDelayMs);
+}
+
+namespace {
+
+const char kKilledSupervisorLog[] = "run_loop_killed_supervisor.log";
+const char kKilledSupervisorTest[] = "RunLoop.DISABLED_SupervisorThatIsKilledFromOutside";
+const unsigned kKilledSupervisorClients = 2;
+
+} // namespace
+
+// Runs in a copy of this program that the next test kills; never on its own.
+TEST(RunLoop, DISABLED_SupervisorThatIsKilledFromOutside)
+{
+    RunLoopHarness h(kKilledSupervisorClients);
+    snprintf(h.core.LogPath, sizeof h.core.LogPath, "%s", PathBesideTest(kKilledSupervisorLog).c_str());
+    ASSERT_TRUE(h.StartClients(kKilledSupervisorClients, kStartMs)) << h.LogDump();
+    Sleep(kStartMs);
+}
+
+TEST(RunLoop, ASupervisorKilledFromOutsideTakesItsClientsWithIt)
+{
+    std::string logPath = PathBesideTest(kKilledSupervisorLog);
+    DeleteFileA(logPath.c_str());
+    for (unsigned i = 0; i <= kKilledSupervisorClients; ++i)
+        DeleteStandInKey(i);
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    OwnedProcess supervisor;
+    ASSERT_TRUE(supervisor.Start(self, std::string(" --gtest_also_run_disabled_tests --gtest_filter=") +
+                                           kKilledSupervisorTest));
+
+    DWORD pids[kKilledSupervisorClients] = {};
+    bool working = false;
+    for (DWORD start = GetTickCount(); !working && GetTickCount() - start < kStartMs; Sleep(100)) {
+        working = true;
+        for (unsigned i = 0; i < kKilledSupervisorClients; ++i) {
+            pids[i] = ReadStandInDword(i, zr::REC_PROCESS_ID);
+            working = working && pids[i] != 0 && ReadStandInDword(i, zr::REC_CLICKS) == 1;
+        }
+    }
+    EXPECT_TRUE(working);
+    EXPECT_TRUE(supervisor.Running());
+
+    supervisor.reset();
+    for (unsigned i = 0; i < kKilledSupervisorClients; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(WaitProcessEnd(pids[i], 5000));
+        // Ended with the supervisor, not stopped by it.
+        EXPECT_EQ(0u, ReadStandInDword(i, zr::REC_EXIT_PRESSES));
+        EndProcessById(pids[i]);
+        DeleteStandInKey(i);
+    }
+    std::vector<std::string> log = ReadLogLines(logPath);
+    EXPECT_EQ(-1, FindLine(log, "Clients are not tied", 0, true));
+    EXPECT_EQ(-1, FindLine(log, "Client Stop initiated..."));
+    DeleteFileA(logPath.c_str());
+}
