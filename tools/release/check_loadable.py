@@ -94,15 +94,12 @@ def read_program(objdump, path):
             dll = found.group(1).lower()
             imports.append((dll, None))
             continue
-        # "\t<vma>\t <hint>  <name>": a function imported by name.
-        found = re.match(r"\t[0-9a-fA-F]+\t\s*\d+\s+(\S+)", line)
+        # "\t<vma>\t <hint>  <name>", or "<none>" for a function imported by
+        # ordinal, which no table can name (it is reported as not listed).
+        found = re.match(r"\t[0-9a-fA-F]+\t\s*(\d+)\s+(\S+)", line)
         if found and dll:
-            imports.append((dll, found.group(1)))
-            continue
-        # Imports by ordinal carry no name to look up: each one is a fault.
-        found = re.match(r"\t[0-9a-fA-F]+\t\s*<none>\s+(\S+)", line)
-        if found and dll:
-            imports.append((dll, "#ordinal " + found.group(1)))
+            name = found.group(2)
+            imports.append((dll, "ordinal-%s" % found.group(1) if name == "<none>" else name))
     return (machine.group(1) if machine else "?",
             (int(major.group(1)), int(minor.group(1))) if major and minor else None,
             imports)
