@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime_binding.h"
+
 #if defined(_M_IX86) || defined(_M_X64) || defined(__i386__) || defined(__x86_64__)
 #define QEL_HAS_CPUID 1
 #include <intrin.h>
@@ -230,15 +232,26 @@ void SplitApicIds(unsigned n, const DWORD apicIds[], unsigned logicalPerPackage,
 
 DWORD ReadInitialApicId(DWORD processorMask)
 {
+    // Bound by name: the Windows 95/98/Me kernel32 is not documented to export
+    // the affinity functions, and qelsvc9x carries this code too.  Without
+    // them the CPUID below reads whichever processor the thread is on.
+    using GetProcessAffinityMaskFn = BOOL(WINAPI*)(HANDLE, PDWORD_PTR, PDWORD_PTR);
+    using SetThreadAffinityMaskFn = DWORD_PTR(WINAPI*)(HANDLE, DWORD_PTR);
+    auto getProcessAffinityMask = qel::BindKernel32<GetProcessAffinityMaskFn>("GetProcessAffinityMask");
+    auto setThreadAffinityMask = qel::BindKernel32<SetThreadAffinityMaskFn>("SetThreadAffinityMask");
+
     DWORD_PTR processMask = 0;
     DWORD_PTR systemMask = 0;
     HANDLE thread = GetCurrentThread();
-    GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask);
-    SetThreadAffinityMask(thread, processorMask);
+    if (getProcessAffinityMask)
+        getProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask);
+    if (setThreadAffinityMask)
+        setThreadAffinityMask(thread, processorMask);
     Sleep(0); // let the scheduler move the thread onto that processor
     int regs[4] = {};
     Cpuid(regs, 1);
-    SetThreadAffinityMask(thread, processMask);
+    if (setThreadAffinityMask)
+        setThreadAffinityMask(thread, processMask);
     return (static_cast<unsigned>(regs[1]) >> 24) & 0xFF;
 }
 

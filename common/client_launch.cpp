@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client_job.h"
+#include "runtime_binding.h"
 #include "win_handles.h"
 #include "windows_family.h"
 
@@ -47,12 +48,6 @@ const char CLIENT_STATE_KEY_BASE[] = "Software\\Morl\\qel\\cache";
 static_assert(sizeof ClientKeySuffixTable - 1 == 32, "one suffix per client index");
 static_assert(sizeof(THREADENTRY32) == 28, "THREADENTRY32 has the size the thread walk relies on");
 
-template <typename Fn>
-Fn LookUp(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 void BindOptionalKernelFunctions()
 {
     if (InterlockedCompareExchange(&g_bound, 0, 0) != 0)
@@ -66,15 +61,15 @@ void BindOptionalKernelFunctions()
     InitializeCriticalSection(&LaunchLock);
     qel::UniqueLibrary kernel(LoadLibraryA("kernel32.dll"));
     if (kernel) {
-        g_kernel.OpenThread = LookUp<OpenThreadFn>(kernel.get(), "OpenThread");
+        g_kernel.OpenThread = qel::BindByName<OpenThreadFn>(kernel.get(), "OpenThread");
         g_kernel.CreateToolhelp32Snapshot =
-            LookUp<CreateToolhelp32SnapshotFn>(kernel.get(), "CreateToolhelp32Snapshot");
-        g_kernel.Thread32First = LookUp<Thread32FirstFn>(kernel.get(), "Thread32First");
-        g_kernel.Thread32Next = LookUp<Thread32NextFn>(kernel.get(), "Thread32Next");
+            qel::BindByName<CreateToolhelp32SnapshotFn>(kernel.get(), "CreateToolhelp32Snapshot");
+        g_kernel.Thread32First = qel::BindByName<Thread32FirstFn>(kernel.get(), "Thread32First");
+        g_kernel.Thread32Next = qel::BindByName<Thread32NextFn>(kernel.get(), "Thread32Next");
         // The 9x family cannot pin a process: its masks are never applied.
         if (!qel::IsWindows9xFamily())
             g_kernel.SetProcessAffinityMask =
-                LookUp<SetProcessAffinityMaskFn>(kernel.get(), "SetProcessAffinityMask");
+                qel::BindByName<SetProcessAffinityMaskFn>(kernel.get(), "SetProcessAffinityMask");
     }
     InterlockedExchange(&g_bound, 1);
     // kernel32 stays mapped for the life of the process: the pointers outlive

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Configures and builds the mingw-x64 preset (programs in build/mingw-x64/bin).
+# Configures and builds a mingw preset (default mingw-x64; programs in
+# build/<preset>/bin).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset mingw-x64 >/dev/null
-cmake --build --preset mingw-x64
+preset=${1:-mingw-x64}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"

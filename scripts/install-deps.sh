@@ -4,7 +4,14 @@ set -euo pipefail
 
 packages=(
   cmake make
+  # posix thread model: the tests (GoogleTest needs it); win32 thread model:
+  # the shipped programs.  Both for 64-bit and 32-bit Windows.
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-win32
+  gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
+  # the release checks read the programs and the package with a Python script
+  python3
   wine wine64
   googletest
   util-linux procps

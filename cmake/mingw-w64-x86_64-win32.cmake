@@ -1,0 +1,6 @@
+# 64-bit Windows, win32 thread model: the shipped programs.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(QEL_MINGW_TRIPLE x86_64-w64-mingw32)
+set(QEL_MINGW_THREADS win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

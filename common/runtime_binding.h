@@ -1,0 +1,31 @@
+// Functions that the oldest Windows these programs load on lack (or have
+// only as stubs) are called through pointers looked up by name at run time:
+// a static import of such a function would make the loader refuse the whole
+// program before main.  A null pointer means "this Windows has none"; every
+// caller handles that.
+#pragma once
+
+#include <windows.h>
+
+namespace qel {
+
+// Looks a function up by name in an already loaded module.
+template <typename Fn>
+Fn BindByName(HMODULE module, const char* name)
+{
+    if (!module)
+        return nullptr;
+    // GetProcAddress returns a generic FARPROC: the cast through void* keeps
+    // compilers from warning about the cast between function types.
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Looks a function up in kernel32, which every Win32 process has mapped for
+// its whole life, so the pointer never dangles.
+template <typename Fn>
+Fn BindKernel32(const char* name)
+{
+    return BindByName<Fn>(GetModuleHandleA("kernel32.dll"), name);
+}
+
+} // namespace qel
