@@ -1,5 +1,7 @@
 #include "client_job.h"
 
+#include "runtime_binding.h"
+
 namespace {
 
 using CreateJobObjectAFn = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCSTR);
@@ -18,12 +20,6 @@ DWORD g_setupError = ERROR_SUCCESS;
 AssignProcessToJobObjectFn g_assign = nullptr;
 volatile LONG g_lastResult = ERROR_SUCCESS;
 
-template <typename Fn>
-Fn LookUp(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // A job whose processes end when the job's last handle closes, or the
 // reason there is none.
 DWORD CreateClientJob()
@@ -31,9 +27,9 @@ DWORD CreateClientJob()
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     if (!kernel)
         return GetLastError();
-    CreateJobObjectAFn createJob = LookUp<CreateJobObjectAFn>(kernel, "CreateJobObjectA");
-    SetInformationJobObjectFn setInformation = LookUp<SetInformationJobObjectFn>(kernel, "SetInformationJobObject");
-    AssignProcessToJobObjectFn assign = LookUp<AssignProcessToJobObjectFn>(kernel, "AssignProcessToJobObject");
+    CreateJobObjectAFn createJob = qel::BindByName<CreateJobObjectAFn>(kernel, "CreateJobObjectA");
+    SetInformationJobObjectFn setInformation = qel::BindByName<SetInformationJobObjectFn>(kernel, "SetInformationJobObject");
+    AssignProcessToJobObjectFn assign = qel::BindByName<AssignProcessToJobObjectFn>(kernel, "AssignProcessToJobObject");
     if (!createJob || !setInformation || !assign)
         return ERROR_CALL_NOT_IMPLEMENTED;
 

@@ -5,6 +5,7 @@
 
 #include "activity_log.h"
 #include "messages.h"
+#include "runtime_binding.h"
 
 CNTService* CNTService::Instance = nullptr;
 
@@ -38,10 +39,10 @@ struct PreshutdownInfo {
 using RegisterHandlerExFunction = SERVICE_STATUS_HANDLE(WINAPI*)(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
                                                                  LPVOID context);
 
-FARPROC Advapi32Function(const char* name)
+template <typename Fn>
+Fn Advapi32Function(const char* name)
 {
-    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
-    return advapi32 ? GetProcAddress(advapi32, name) : nullptr;
+    return qel::BindByName<Fn>(GetModuleHandleA("advapi32.dll"), name);
 }
 
 } // namespace
@@ -167,7 +168,7 @@ BOOL CNTService::InstallService()
     // Not part of what -i reports: an older system without these settings
     // runs the service all the same.
     int recovery = ApplyServiceRecovery(
-        service.get(), reinterpret_cast<ChangeServiceConfig2Function>(Advapi32Function("ChangeServiceConfig2A")));
+        service.get(), Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A"));
     TraceDebug(ServiceName, "Recovery settings applied: %d of 2", recovery);
 
     char keyPath[256];
@@ -367,7 +368,7 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/)
     service->Status.dwCurrentState = SERVICE_START_PENDING;
     // RegisterServiceCtrlHandlerExA exists from Windows 2000 on; NT 4.0 has
     // only the plain handler, and no pre-shutdown control to send.
-    auto registerEx = reinterpret_cast<RegisterHandlerExFunction>(Advapi32Function("RegisterServiceCtrlHandlerExA"));
+    auto registerEx = Advapi32Function<RegisterHandlerExFunction>("RegisterServiceCtrlHandlerExA");
     if (registerEx)
         service->StatusHandle = registerEx(service->ServiceName, HandlerEx, nullptr);
     else

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "activity_log.h"
+#include "runtime_binding.h"
 #include "win_handles.h"
 
 namespace {
@@ -72,10 +73,7 @@ void C9xService::OnShutdown()
 bool C9xService::RegisterAsServiceProcess()
 {
     using RegisterServiceProcessFunction = DWORD(WINAPI*)(DWORD processId, DWORD type);
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    auto registerProcess = kernel32 ? reinterpret_cast<RegisterServiceProcessFunction>(
-                                          GetProcAddress(kernel32, "RegisterServiceProcess"))
-                                    : nullptr;
+    auto registerProcess = qel::BindKernel32<RegisterServiceProcessFunction>("RegisterServiceProcess");
     if (!registerProcess)
         return false;
     // Process id 0 is the calling process; type 1 is RSP_SIMPLE_SERVICE.
