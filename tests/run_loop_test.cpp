@@ -623,6 +623,7 @@ TEST(RunLoop, ACrashLoopIsThrottledAndTheScheduleStillRunsOnTime)
     h.core.Timings.QuickFailureWindowMs = 15000;
     SetStandInValue(0, zr::CRASH_AFTER_MS, 700);
     ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
+    const DWORD steady = h.core.Slots.ProcessId[1];
 
     // The periodic instant is a whole minute, at most a minute away; the
     // restart comes within one wait of it.
@@ -630,13 +631,20 @@ TEST(RunLoop, ACrashLoopIsThrottledAndTheScheduleStillRunsOnTime)
     SYSTEMTIME seen = {};
     GetLocalTime(&seen);
     EXPECT_LE(seen.wSecond, 4 + 3);
+    // The timed restart ends with a new copy in slot 2.
+    for (DWORD start = GetTickCount(); GetTickCount() - start < kStartMs;) {
+        DWORD now = h.core.Slots.ProcessId[1];
+        if (now != 0 && now != steady)
+            break;
+        Sleep(50);
+    }
     ASSERT_TRUE(h.WaitForLog(" Restart of client 1 delayed 4 s (4 quick failures in a row)", kStartMs)) << h.LogDump();
     ASSERT_TRUE(h.Stop());
 
     std::vector<std::string> log = h.Log();
     EXPECT_TRUE(LinesInOrder(log, {" Attempting restart", " Restart of client 1 delayed 1 s (2 quick failures in a row)",
                                    "Retrying client 1", " Restart of client 1 delayed 2 s (3 quick failures in a row)",
-                                   "Retrying client 1"}));
+                                   "Retrying client 1", " Restart of client 1 delayed 4 s (4 quick failures in a row)"}));
     // Only the first quick end is relaunched at once, the timed restart's
     // copy included: the count goes on across it.
     EXPECT_EQ(1, CountLines(log, " Attempting restart"));
