@@ -102,6 +102,32 @@ long HandleCount()
     return static_cast<long>(count);
 }
 
+// Where Wine answers 0 above: the value of a fresh handle.  Handles reuse
+// the lowest free slot of the table, so leaked handles push it up.
+unsigned long FreshHandleValue()
+{
+    HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    unsigned long value = static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(probe));
+    if (probe)
+        CloseHandle(probe);
+    return value;
+}
+
+// Bytes of the log without the lines of the soak's own request probes.
+size_t LogBytesWithout(const std::string& log, const char* probeLine)
+{
+    size_t bytes = 0;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.substr(at, end - at).find(probeLine) == std::string::npos)
+            bytes += end - at;
+        at = end;
+    }
+    return bytes;
+}
+
 double WorkingSetMiB()
 {
     PROCESS_MEMORY_COUNTERS memory = {};
@@ -136,7 +162,7 @@ int main(int argc, char** argv)
     if (minutes <= 0)
         minutes = 10.0;
     const DWORD runMs = static_cast<DWORD>(minutes * 60000.0);
-    const DWORD probeEveryMs = 15000;
+    const DWORD probeEveryMs = 5000;
 
     // Wine starts its desktop for the first program with windows; a window
     // of our own brings it up before the first copy starts.
@@ -162,6 +188,7 @@ int main(int argc, char** argv)
         SetStandInBehaviour(i, kSlots[i]);
 
     long handlesAtStart = HandleCount();
+    unsigned long freshHandleAtStart = FreshHandleValue();
     double workingSetAtStart = WorkingSetMiB();
     printf("qelsoak: %.1f min, 8 stand-in copies, MonitorRestart + StuckRestart, periodic restart every 5 min,\n"
            "         main wait 5 s (stall check every 55 s), other timings as shipped\n",
@@ -201,6 +228,7 @@ int main(int argc, char** argv)
             liveAny += " " + std::to_string(i + 1);
     }
     long handlesAtEnd = HandleCount();
+    unsigned long freshHandleAtEnd = FreshHandleValue();
     double workingSetAtEnd = WorkingSetMiB();
     std::string log = ReadFile(core.LogPath);
     const double hours = double(ranMs) / 3600000.0;
@@ -223,11 +251,13 @@ int main(int argc, char** argv)
     printf("  timed restarts                 %d\n", Count(log, "Timed Restart"));
     printf("  working at the end             %d of %d slots that can work (live slots:%s)\n", live, canRun,
            liveAny.c_str());
-    printf("  handles of this process        %ld at start, %ld at end\n", handlesAtStart, handlesAtEnd);
+    printf("  handles of this process        %ld at start, %ld at end (fresh handle value 0x%lx, then 0x%lx)\n",
+           handlesAtStart, handlesAtEnd, freshHandleAtStart, freshHandleAtEnd);
     printf("  working set                    %.1f MiB at start, %.1f MiB at end\n", workingSetAtStart,
            workingSetAtEnd);
-    printf("  log                            %lu bytes, %.0f bytes per hour of run\n",
-           static_cast<unsigned long>(log.size()), hours > 0 ? double(log.size()) / hours : 0.0);
+    const size_t ownBytes = LogBytesWithout(log, "Queue event processed...");
+    printf("  log                            %lu bytes, %.0f bytes per hour of run (without the probes' lines)\n",
+           static_cast<unsigned long>(ownBytes), hours > 0 ? double(ownBytes) / hours : 0.0);
     printf("  longest answer to a request    %lu ms (%d probes, one every %lu s)\n",
            static_cast<unsigned long>(longestAnswerMs), probes, static_cast<unsigned long>(probeEveryMs / 1000));
     printf("  final stop                     %lu ms%s\n", static_cast<unsigned long>(stopMs),

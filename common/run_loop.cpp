@@ -119,6 +119,7 @@ int RunPass::Launch(unsigned i)
     SlotRetry& retry = retry_[i];
     retry.Pending = false;
     retry.Failures = 0;
+    retry.LastDelayMs = 0;
     retry.LaunchedAt = Now();
     return result;
 }
@@ -178,7 +179,11 @@ void RunPass::ScheduleRetry(unsigned i)
     DWORD delay = BackoffDelayMs(retry.Failures, core_.Timings.RetryBackoffFirstMs, core_.Timings.RetryBackoffCapMs);
     retry.Pending = true;
     retry.DueAt = Now() + delay;
-    WriteLog(core_, " Client %d will be retried in %u s", static_cast<int>(i + 1), WholeSeconds(delay));
+    // Once the delay has reached its cap it is not repeated: a slot that can
+    // never start then costs two lines per attempt, a dozen attempts an hour.
+    if (delay != retry.LastDelayMs)
+        WriteLog(core_, " Client %d will be retried in %u s", static_cast<int>(i + 1), WholeSeconds(delay));
+    retry.LastDelayMs = delay;
 }
 
 // A slot launched outside the restart paths that fill their own places

@@ -38,6 +38,7 @@ struct SlotRetry {
     bool Pending = false;     // empty, and to be launched again at DueAt
     ULONGLONG DueAt = 0;
     unsigned Failures = 0;    // failed launches in a row (the back-off step)
+    DWORD LastDelayMs = 0;    // of the last retry set for it
     unsigned QuickFailures = 0;
     ULONGLONG LaunchedAt = 0; // of the client now in the slot
 };

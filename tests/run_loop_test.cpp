@@ -543,7 +543,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
         h.core.Params.MonitorRestart = 1;
         SetStandInValue(0, zr::NO_START_BUTTON, 1);
         ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
-        ASSERT_TRUE(h.WaitForLog(" Client 1 will be retried in 4 s", kStartMs, 2)) << h.LogDump();
+        ASSERT_TRUE(h.WaitForLog("Retrying client 1", kStartMs, 4)) << h.LogDump();
         std::vector<std::string> log = h.Log();
         EXPECT_TRUE(LinesInOrder(
             log, {"starting client 1", "Unable to start client, Code = 4", "Retrying...", "starting client 1",
@@ -551,8 +551,10 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
                   "Unable to start client, Code = 4", " Client 1 will be retried in 1 s", "starting client 2",
                   SuccessLine("Client start successful: ", h.core, 1), "Retrying client 1",
                   " Unable to restart client, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
-                  " Client 1 will be retried in 4 s", "Retrying client 1", " Client 1 will be retried in 4 s"}));
+                  " Client 1 will be retried in 4 s", "Retrying client 1", "Retrying client 1"}));
         EXPECT_EQ(3, CountLines(log, "starting client 1"));
+        // At the cap the delay is not logged again.
+        EXPECT_EQ(1, CountLines(log, " Client 1 will be retried in 4 s"));
         EXPECT_EQ(2, CountLines(log, "Retrying..."));
 
         SetStandInValue(0, zr::NO_START_BUTTON, 0);
