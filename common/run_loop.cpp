@@ -306,7 +306,9 @@ void RunPass::OnClientEnded(DWORD entry)
     CloseHandle(slots_.ProcessHandle[b]);
     MarkEmpty(b);
 
-    if (!params_.MonitorRestart) {
+    // A copy started now would only be closed again by the stop that is
+    // already on its way.
+    if (!params_.MonitorRestart || StopRequested()) {
         // The slot stays empty until a timed or KeepVisible restart; later
         // clients keep their numbers, their entries move up one place.
         WaitSetRemoveAt(waitSet_, entry);
@@ -355,6 +357,12 @@ void RunPass::StallCheck()
 
         WriteLog(core_, "Client %d is stalled - attempting restart", static_cast<int>(i + 1));
         Stop(i, core_.Timings.StopConfirmDelayMs);
+        // Stopping a hung copy takes seconds; a stop request that came
+        // meanwhile is served before anything more is launched.
+        if (StopRequested()) {
+            WaitSetRemoveClient(waitSet_, static_cast<int>(i));
+            return;
+        }
         int result = Launch(i);
         if (result == LAUNCH_OK) {
             LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
