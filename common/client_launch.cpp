@@ -76,6 +76,21 @@ void BindOptionalKernelFunctions()
     // this reference.
 }
 
+// Every message to a client's windows returns within this bound.  A client
+// answers a click or a title change in milliseconds; one that has not
+// pumped messages for 5 s is what Windows itself calls hung, and then
+// SMTO_ABORTIFHUNG returns at once.  The launch holds LaunchLock meanwhile,
+// so the bound also caps how long one hung copy delays every other launch
+// (three sends: 15 s at most).
+const UINT CLIENT_MESSAGE_TIMEOUT_MS = 5000;
+
+void SendToClient(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG, CLIENT_MESSAGE_TIMEOUT_MS,
+                        &ignored);
+}
+
 // Steps from the key write to the worker priority, under LaunchLock so that
 // no other launch in this process rewrites "ClientKey" before this copy has
 // read it.  Returns the launch result; mainWindowOut and startButtonOut are
@@ -116,10 +131,13 @@ int StartSuspendedClient(const PROCESS_INFORMATION& created, unsigned clientInde
     GetWindowTextA(mainWindow, title, sizeof title);
     char newTitle[TITLE_BUFFER_SIZE];
     FormatClientTitle(title, clientIndex, newTitle, sizeof newTitle);
-    SetWindowTextA(mainWindow, newTitle);
-
-    SendMessageA(startButton, BM_CLICK, 0, 0);
-    SendMessageA(mainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    // SetWindowTextA on another process's window is a synchronous
+    // WM_SETTEXT: sent with a bound instead, like the click and the
+    // minimise.  Their results are not looked at; a client that hangs here
+    // is found later by the stall check.
+    SendToClient(mainWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(newTitle));
+    SendToClient(startButton, BM_CLICK, 0, 0);
+    SendToClient(mainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
 
     if (mainThreadIdOut)
         *mainThreadIdOut = created.dwThreadId;

@@ -10,6 +10,7 @@
 #include "client_launch.h"
 #include "client_stop.h"
 #include "restart_schedule.h"
+#include "run_loop_schedule.h"
 #include "supervisor_core.h"
 #include "tray_keeper.h"
 #include "wait_set.h"
@@ -65,6 +66,7 @@ private:
     DWORD ClientCount() const { return params_.NumClients; }
     bool Live(unsigned i) const { return slots_.ProcessId[i] != 0; }
 
+    ULONGLONG Now() { return ExtendTick(clock_, GetTickCount()); }
     int Launch(unsigned i);
     void LogSuccess(const char* format, unsigned i);
     void ClientLaunched(unsigned i);
@@ -74,13 +76,16 @@ private:
     void StopAllLive(StopLine line, DWORD confirmDelayMs);
     void ReportUntiedClient();
     bool RetryWait();
+    void ScheduleRetry(unsigned i);
+    void PlaceRelaunched(unsigned i);
+    void RunDueRetries();
 
     void LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat);
     void InitialStart();
     void MainWait();
     bool OnStopEvent();
     void OnClientEnded(DWORD entry);
-    void OnTimeout();
+    void OnTick(ULONGLONG now);
     void StallCheck();
     void TimedRestartCheck();
     void KeepVisibleRestart();
@@ -96,8 +101,13 @@ private:
     StallProbe probes_[MAX_CLIENTS];
     FILETIME nextRestart_ = {};
     bool timedRestart_ = false;
-    LONG stallCountdown_ = 10;
     bool untiedReported_ = false;
+    // Elapsed-time bookkeeping: the stall and timed restart checks run on a
+    // tick every MainWaitMs of elapsed time, whatever else wakes the loop.
+    TickExtender clock_;
+    ULONGLONG nextTickAt_ = 0;
+    ULONGLONG lastStallCheckAt_ = 0;
+    SlotRetry retry_[MAX_CLIENTS];
     qel::UniqueHandle keeperThread_;
 };
 
@@ -109,8 +119,15 @@ int RunPass::Launch(unsigned i)
                               &slots_.MainThreadId[i]);
     if (result != LAUNCH_CREATE_FAILED)
         ReportUntiedClient();
-    if (result != LAUNCH_OK)
+    if (result != LAUNCH_OK) {
         MarkEmpty(i);
+        return result;
+    }
+    SlotRetry& retry = retry_[i];
+    retry.Pending = false;
+    retry.Failures = 0;
+    retry.LastDelayMs = 0;
+    retry.LaunchedAt = Now();
     return result;
 }
 
@@ -197,13 +214,70 @@ bool RunPass::RetryWait()
     return WaitForSingleObject(core_.StopEvent.get(), core_.Timings.RetryWaitMs) == WAIT_TIMEOUT;
 }
 
-// Launches every slot in index order, each until it runs or, with
-// MonitorRestart, again every RetryWaitMs until it runs or a stop comes.
-// Once a stop has been requested nothing more is started.
+unsigned WholeSeconds(DWORD ms)
+{
+    return static_cast<unsigned>((ms + 999) / 1000);
+}
+
+// An empty slot is tried again later, never given up, and never in a way
+// that keeps the others waiting: its attempts back off up to a few minutes.
+void RunPass::ScheduleRetry(unsigned i)
+{
+    if (!params_.MonitorRestart)
+        return;
+    SlotRetry& retry = retry_[i];
+    if (retry.Failures < 0xFFFF)
+        ++retry.Failures;
+    DWORD delay = BackoffDelayMs(retry.Failures, core_.Timings.RetryBackoffFirstMs, core_.Timings.RetryBackoffCapMs);
+    retry.Pending = true;
+    retry.DueAt = Now() + delay;
+    // Once the delay has reached its cap it is not repeated: a slot that can
+    // never start then costs two lines per attempt, a dozen attempts an hour.
+    if (delay != retry.LastDelayMs)
+        WriteLog(core_, " Client %d will be retried in %u s", static_cast<int>(i + 1), WholeSeconds(delay));
+    retry.LastDelayMs = delay;
+}
+
+// A slot launched outside the restart paths that fill their own places
+// keeps its entry when it has one, else gets a new one at the end.
+void RunPass::PlaceRelaunched(unsigned i)
+{
+    if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
+        WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+}
+
+// One attempt for every slot whose retry is due; a failure only sets the
+// next, later instant, so this never loops on one slot.
+void RunPass::RunDueRetries()
+{
+    for (unsigned i = 0; i < ClientCount(); ++i) {
+        if (StopRequested())
+            return;
+        SlotRetry& retry = retry_[i];
+        if (!retry.Pending || Live(i) || retry.DueAt > Now())
+            continue;
+        retry.Pending = false;
+        WriteLog(core_, "Retrying client %d", static_cast<int>(i + 1));
+        int result = Launch(i);
+        if (result == LAUNCH_OK) {
+            LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
+            PlaceRelaunched(i);
+            ClientLaunched(i);
+        } else {
+            WriteLog(core_, " Unable to restart client, Code = %d", result);
+            ScheduleRetry(i);
+        }
+    }
+}
+
+// Launches every slot in index order.  With MonitorRestart a slot that
+// fails is tried again RetryWaitMs later, StartAttempts times in all; then
+// the start moves on and the slot's later attempts back off in the main
+// wait.  Once a stop has been requested nothing more is started.
 void RunPass::LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat)
 {
     for (unsigned i = 0; i < ClientCount(); ++i) {
-        for (;;) {
+        for (DWORD attempt = 1;; ++attempt) {
             if (StopRequested())
                 return;
             WriteLog(core_, attemptFormat, static_cast<int>(i + 1));
@@ -215,8 +289,12 @@ void RunPass::LaunchAllWithRetries(const char* attemptFormat, const char* succes
                 break;
             }
             WriteLog(core_, failureFormat, result);
-            if (!params_.MonitorRestart || !RetryWait())
+            if (!params_.MonitorRestart)
                 break;
+            if (attempt >= core_.Timings.StartAttempts || !RetryWait()) {
+                ScheduleRetry(i);
+                break;
+            }
         }
     }
 }
@@ -233,17 +311,22 @@ bool RunPass::OnStopEvent()
     // A stop request wins over any other request that came with it.
     if (StopRequested())
         return true;
-    if (!core_.KeepVisibleRestart && !core_.QueueEventPending)
-        return true;
     ResetEvent(core_.StopEvent.get());
     // A stop request that came between the first look and the reset set the
     // event that was just reset: its flag was written before its event, so
     // it shows here and is not lost.
     if (StopRequested())
         return true;
-    if (InterlockedExchange(&core_.QueueEventPending, 0))
+    bool queueEvent = InterlockedExchange(&core_.QueueEventPending, 0) != 0;
+    bool keepVisible = InterlockedExchange(&core_.KeepVisibleRestart, 0) != 0;
+    // Only a stop request ends the run: an event set with no flag (a stray
+    // SetEvent, or a request whose flag was already taken) is reported and
+    // the loop waits again, the event reset so that it cannot spin.
+    if (!queueEvent && !keepVisible)
+        WriteLog(core_, "Wake-up without a request - waiting again");
+    if (queueEvent)
         WriteLog(core_, "Queue event processed...");
-    if (InterlockedExchange(&core_.KeepVisibleRestart, 0)) {
+    if (keepVisible) {
         WriteLog(core_, "KeepVisible restart initiated...");
         KeepVisibleRestart();
     }
@@ -270,10 +353,28 @@ void RunPass::OnClientEnded(DWORD entry)
     CloseHandle(slots_.ProcessHandle[b]);
     MarkEmpty(b);
 
-    if (!params_.MonitorRestart) {
+    // A copy started now would only be closed again by the stop that is
+    // already on its way.
+    if (!params_.MonitorRestart || StopRequested()) {
         // The slot stays empty until a timed or KeepVisible restart; later
         // clients keep their numbers, their entries move up one place.
         WaitSetRemoveAt(waitSet_, entry);
+        return;
+    }
+
+    // A client that keeps ending soon after its launch is relaunched later
+    // and later: at full speed it would only fill the log and wake the loop.
+    SlotRetry& retry = retry_[b];
+    retry.QuickFailures = CountQuickFailure(retry.QuickFailures, Now() - retry.LaunchedAt,
+                                            core_.Timings.QuickFailureWindowMs);
+    DWORD delay = CrashRelaunchDelayMs(retry.QuickFailures, core_.Timings.RetryBackoffFirstMs,
+                                       core_.Timings.RetryBackoffCapMs);
+    if (delay != 0) {
+        WaitSetRemoveAt(waitSet_, entry);
+        retry.Pending = true;
+        retry.DueAt = Now() + delay;
+        WriteLog(core_, " Restart of client %d delayed %u s (%u quick failures in a row)", static_cast<int>(b + 1),
+                 WholeSeconds(delay), retry.QuickFailures);
         return;
     }
 
@@ -286,6 +387,7 @@ void RunPass::OnClientEnded(DWORD entry)
     } else {
         WriteLog(core_, " Unable to restart client after crash, Code = %d", result);
         WaitSetRemoveAt(waitSet_, entry);
+        ScheduleRetry(b);
     }
 }
 
@@ -302,15 +404,21 @@ void RunPass::StallCheck()
 
         WriteLog(core_, "Client %d is stalled - attempting restart", static_cast<int>(i + 1));
         Stop(i, core_.Timings.StopConfirmDelayMs);
+        // Stopping a hung copy takes seconds; a stop request that came
+        // meanwhile is served before anything more is launched.
+        if (StopRequested()) {
+            WaitSetRemoveClient(waitSet_, static_cast<int>(i));
+            return;
+        }
         int result = Launch(i);
         if (result == LAUNCH_OK) {
             LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
-            if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
-                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+            PlaceRelaunched(i);
             CaptureStallProbe(slots_.StartButton[i], probe);
         } else {
             WriteLog(core_, "Unable to restart client after stall, Code = %d", result);
             WaitSetRemoveClient(waitSet_, static_cast<int>(i));
+            ScheduleRetry(i);
         }
     }
 }
@@ -345,27 +453,50 @@ void RunPass::TimedRestartCheck()
             ClientLaunched(i);
         } else {
             WriteLog(core_, " Unable to restart client, Code = %d", result);
+            ScheduleRetry(i);
         }
     }
 }
 
-void RunPass::OnTimeout()
+// The work of a quiet 30 s wait, done on elapsed time so that clients that
+// end often cannot hold it off: the stall check every (StallCountdown + 1)
+// waits' worth, the timed restart check on every tick.
+void RunPass::OnTick(ULONGLONG now)
 {
-    if (params_.StuckRestart && StallCheckDue(stallCountdown_, core_.Timings.StallCountdown))
+    const ULONGLONG stallPeriod =
+        static_cast<ULONGLONG>(core_.Timings.StallCountdown + 1) * core_.Timings.MainWaitMs;
+    if (params_.StuckRestart && PeriodElapsed(now, lastStallCheckAt_, stallPeriod)) {
+        lastStallCheckAt_ = now;
         StallCheck();
-    if (timedRestart_)
+    }
+    if (timedRestart_ && !StopRequested())
         TimedRestartCheck();
 }
 
 void RunPass::MainWait()
 {
-    stallCountdown_ = core_.Timings.StallCountdown;
+    lastStallCheckAt_ = Now();
+    nextTickAt_ = lastStallCheckAt_ + core_.Timings.MainWaitMs;
     for (;;) {
         // A stop request is also looked for before each wait: one made
         // before the run began may never have set StopEvent.
         if (StopRequested())
             return;
-        DWORD result = WaitForMultipleObjects(waitSet_.Count, waitSet_.Handles, FALSE, core_.Timings.MainWaitMs);
+        if (Now() >= nextTickAt_) {
+            OnTick(Now());
+            // Counted from the end of the tick's work: a long restart does
+            // not bring on a burst of ticks to catch up.
+            nextTickAt_ = Now() + core_.Timings.MainWaitMs;
+            continue;
+        }
+        RunDueRetries();
+        if (StopRequested())
+            return;
+
+        ULONGLONG retryDueAt = 0;
+        bool retryPending = NextDueRetry(retry_, ClientCount(), &retryDueAt);
+        DWORD timeout = WaitTimeoutMs(Now(), nextTickAt_, retryPending, retryDueAt);
+        DWORD result = WaitForMultipleObjects(waitSet_.Count, waitSet_.Handles, FALSE, timeout);
         DWORD entry = 0;
         switch (ClassifyWait(result, waitSet_.Count, &entry)) {
         case WakeReason::StopEvent:
@@ -376,7 +507,7 @@ void RunPass::MainWait()
             OnClientEnded(entry);
             break;
         case WakeReason::Timeout:
-            OnTimeout();
+            // The tick and due retries are served at the top of the loop.
             break;
         case WakeReason::Failed: {
             // Nothing in the set can be trusted to say which client is meant.

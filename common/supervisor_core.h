@@ -18,6 +18,18 @@ struct SupervisorTimings {
     DWORD StopWaitPerClientMs = 5000;    // OnStop's wait, per client
     DWORD StopConfirmDelayMs = 1000;     // StopClient waitMs, ordinary stops
     DWORD KeepVisibleConfirmDelayMs = 2000; // StopClient waitMs, tray restart
+    // Launches of one slot in a row (500 ms apart with MonitorRestart) before
+    // a start or tray restart moves on to the next slot: one client that can
+    // never start must not keep the others from starting.
+    DWORD StartAttempts = 3;
+    // Later attempts for an empty slot (MonitorRestart): the first after
+    // 10 s, then doubling up to 5 minutes, so that a slot that can never
+    // start costs about a dozen attempts an hour.  The crash-loop throttle
+    // uses the same sequence.
+    DWORD RetryBackoffFirstMs = 10000;
+    DWORD RetryBackoffCapMs = 300000;
+    // A client that ends sooner than this after its launch failed quickly.
+    DWORD QuickFailureWindowMs = 60000;
 };
 
 // Which settings load applies: the 9x host fixes the client count and type.

@@ -12,7 +12,18 @@ struct KeeperState {
     HANDLE StopEvent = nullptr;
     volatile LONG* KeepVisibleRestart = nullptr;
     DWORD PauseMs = 20000;
+    // Raised by every start and end of a keeper.  A keeper whose window
+    // carries an older number was ended while inside its pause: its request
+    // would reach a loop that is stopping, or the next run of the 9x host,
+    // and is dropped.
+    volatile LONG Generation = 0;
 };
+
+// The stop's close message returns within this bound.  The keeper is our
+// own thread and answers at once, except inside its pause after
+// "TaskbarCreated" (20 s): the stop does not wait that out but posts the
+// close, which the keeper handles once the pause is over.
+const UINT CLOSE_SEND_TIMEOUT_MS = 2000;
 
 KeeperState g_keeper;
 
@@ -58,6 +69,8 @@ LRESULT CALLBACK TrayKeeperWndProc(HWND window, UINT message, WPARAM wParam, LPA
         // Give the new taskbar time to settle before the clients add their
         // icons again.  Nothing else is handled meanwhile, a stop included.
         Sleep(g_keeper.PauseMs);
+        if (GetWindowLongPtrA(window, GWLP_USERDATA) != static_cast<LONG_PTR>(g_keeper.Generation))
+            return 0;
         if (g_keeper.KeepVisibleRestart)
             InterlockedExchange(g_keeper.KeepVisibleRestart, 1);
         if (g_keeper.StopEvent)
@@ -84,6 +97,8 @@ DWORD WINAPI TrayKeeperThread(LPVOID supervisor)
     g_keeper.TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 
     HWND window = CreateKeeperWindow();
+    if (window)
+        SetWindowLongPtrA(window, GWLP_USERDATA, static_cast<LONG_PTR>(g_keeper.Generation));
     core.TrayWindow = window;
     if (HANDLE ready = KeeperReadyEvent())
         SetEvent(ready);
@@ -107,6 +122,7 @@ DWORD WINAPI TrayKeeperThread(LPVOID supervisor)
 qel::UniqueHandle StartTrayKeeper(SupervisorCore& core)
 {
     core.TrayWindow = nullptr;
+    InterlockedIncrement(&g_keeper.Generation);
     HANDLE ready = KeeperReadyEvent();
     if (ready)
         ResetEvent(ready);
@@ -122,11 +138,20 @@ qel::UniqueHandle StartTrayKeeper(SupervisorCore& core)
 void EndTrayKeeper(SupervisorCore& core, qel::UniqueHandle& keeperThread, DWORD waitMs)
 {
     HWND window = core.TrayWindow;
-    // Sent, not posted: when the keeper is inside its pause the stop waits
-    // for it, and the keeper's request then meets a loop that is stopping.
-    if (window)
-        SendMessageA(window, WM_TRAY_KEEPER_CLOSE, 0, 0);
-    if (keeperThread)
+    InterlockedIncrement(&g_keeper.Generation);
+    // Sent, so that the window is gone before the first client is stopped;
+    // with a bound, so that a keeper inside its pause cannot hold the stop.
+    bool closed = true;
+    if (window) {
+        DWORD_PTR ignored = 0;
+        closed = SendMessageTimeoutA(window, WM_TRAY_KEEPER_CLOSE, 0, 0, SMTO_NORMAL, CLOSE_SEND_TIMEOUT_MS,
+                                     &ignored) != 0;
+        if (!closed)
+            PostMessageA(window, WM_TRAY_KEEPER_CLOSE, 0, 0);
+    }
+    // A keeper still in its pause ends on its own after it; the handle is
+    // let go without waiting.
+    if (keeperThread && closed)
         WaitForSingleObject(keeperThread.get(), waitMs);
     keeperThread.reset();
     core.TrayWindow = nullptr;

@@ -62,6 +62,7 @@ struct Behaviour {
     DWORD confirmDelayMs;
     DWORD noConfirmId6;
     DWORD hangAfterConfirm;
+    DWORD hangAfterStart;
     DWORD workerDelayMs;
     DWORD observerPid;
 };
@@ -101,6 +102,7 @@ void ReadBehaviour(const StateKey& state, Behaviour& b)
     b.confirmDelayMs = state.ReadDword(CONFIRM_DELAY_MS);
     b.noConfirmId6 = state.ReadDword(NO_CONFIRM_ID6);
     b.hangAfterConfirm = state.ReadDword(HANG_AFTER_CONFIRM);
+    b.hangAfterStart = state.ReadDword(HANG_AFTER_START);
     b.workerDelayMs = state.ReadDword(WORKER_DELAY_MS);
     b.observerPid = state.ReadDword(OBSERVER_PID);
 }
@@ -231,6 +233,8 @@ void OnStartPressed()
         SetTimer(c.mainWindow, TIMER_WORKER, c.behaviour.workerDelayMs, nullptr);
     else
         StartWorker();
+    if (c.behaviour.hangAfterStart)
+        HangForever();
 }
 
 HWND AddButton(HWND parent, const char* text, int id, int x, int y, int width)

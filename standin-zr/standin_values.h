@@ -48,6 +48,10 @@ constexpr char CONFIRM_DELAY_MS[] = "ConfirmDelayMs";
 constexpr char NO_CONFIRM_ID6[] = "NoConfirmId6";
 // Nonzero: after the confirmation the main thread hangs instead of ending.
 constexpr char HANG_AFTER_CONFIRM[] = "HangAfterConfirm";
+// Nonzero: once "Start!" has been pressed (and recorded) the main thread
+// stops pumping messages for good: the button's sender waits in vain, the
+// progress text freezes and "Exit" is never seen.
+constexpr char HANG_AFTER_START[] = "HangAfterStart";
 // Start the worker thread this many ms after "Start!" was pressed.
 constexpr char WORKER_DELAY_MS[] = "WorkerDelayMs";
 // Nonzero: at start, duplicate a handle to this process (SYNCHRONIZE,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "run_loop.h"
+#include "run_loop_schedule.h"
 #include "../standin-zr/standin_values.h"
 #include "program_run.h"
 #include "windows_family.h"
@@ -141,6 +142,55 @@ TEST(StallCountdown, ProbeIsTheThirteenthWindowAboveTheButton)
     EXPECT_EQ(nullptr, probe.ProbeWindow);
     EXPECT_STREQ("kept", probe.ProbeText);
     DestroyWindow(parent);
+}
+
+TEST(RunLoopSchedule, ClockBackOffThrottleAndWaitTimeOut)
+{
+    // Readings across the 49.7-day wrap of GetTickCount keep counting up.
+    TickExtender clock;
+    const ULONGLONG beforeWrap = ExtendTick(clock, 0xFFFFFF00u);
+    EXPECT_EQ(0xFFFFFF00ull, beforeWrap);
+    EXPECT_EQ(0x100000010ull, ExtendTick(clock, 0x10u));
+    EXPECT_EQ(0x100000010ull, ExtendTick(clock, 0x10u));
+    EXPECT_TRUE(PeriodElapsed(0x100000010ull, beforeWrap, 0x110));
+    EXPECT_FALSE(PeriodElapsed(0x100000010ull, beforeWrap, 0x111));
+    ExtendTick(clock, 0xFFFFFFF0u);
+    EXPECT_EQ(0x200000005ull, ExtendTick(clock, 5u));
+
+    // Empty-slot back-off: 10 s doubling to the 5-minute cap, for ever.
+    const struct { unsigned step; DWORD ms; } backoff[] = {
+        {0, 0}, {1, 10000}, {2, 20000}, {3, 40000}, {5, 160000}, {6, 300000}, {7, 300000}, {4000000000u, 300000}};
+    for (const auto& row : backoff)
+        EXPECT_EQ(row.ms, BackoffDelayMs(row.step, 10000, 300000)) << "step " << row.step;
+
+    // Crash throttle: quick failures in a row delay the relaunch from the
+    // second on; a client that ran past the window starts the count again.
+    const struct { ULONGLONG ranMs; unsigned quick; DWORD delayMs; } ends[] = {
+        {3000, 1, 0}, {3000, 2, 10000}, {59999, 3, 20000}, {60000, 0, 0}, {3000, 1, 0}, {10, 2, 10000}};
+    unsigned quick = 0;
+    for (const auto& row : ends) {
+        quick = CountQuickFailure(quick, row.ranMs, 60000);
+        EXPECT_EQ(row.quick, quick) << "ran " << row.ranMs;
+        EXPECT_EQ(row.delayMs, CrashRelaunchDelayMs(quick, 10000, 300000)) << "ran " << row.ranMs;
+    }
+
+    // The wait ends at the next tick or the nearest due retry.
+    SlotRetry slots[3];
+    ULONGLONG due = 0;
+    EXPECT_FALSE(NextDueRetry(slots, 3, &due));
+    slots[0].Pending = slots[2].Pending = true;
+    slots[0].DueAt = 9000;
+    slots[2].DueAt = 5000;
+    slots[1].DueAt = 10;  // not pending: not looked at
+    ASSERT_TRUE(NextDueRetry(slots, 3, &due));
+    EXPECT_EQ(5000u, due);
+    EXPECT_TRUE(NextDueRetry(slots, 2, &due));
+    EXPECT_EQ(9000u, due);
+    EXPECT_EQ(30000u, WaitTimeoutMs(1000, 31000, false, 0));
+    EXPECT_EQ(4000u, WaitTimeoutMs(1000, 31000, true, 5000));
+    EXPECT_EQ(30000u, WaitTimeoutMs(1000, 31000, true, 40000));
+    EXPECT_EQ(0u, WaitTimeoutMs(6000, 31000, true, 5000));
+    EXPECT_EQ(0u, WaitTimeoutMs(32000, 31000, false, 0));
 }
 
 // ---------------------------------------------------------------------------
@@ -347,25 +397,34 @@ TEST(RunLoop, TaskbarCreatedRestartsEverySlotAfterThePause)
                                        "Stopping process " + Hex(relaunched[1]) + "...", "Client Stop completed"}));
 }
 
-TEST(RunLoop, AStopDuringTheKeepersPauseWaitsForItAndStillCompletes)
+TEST(RunLoop, AStopDuringTheKeepersPauseDoesNotWaitItOutAndTheKeeperStillEnds)
 {
     RunLoopHarness h(1);
     h.core.Params.KeepVisible = 1;
-    h.core.Timings.TrayPauseMs = 2000;
+    h.core.Timings.TrayPauseMs = 10000;
     ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
-    ASSERT_NE(nullptr, h.WaitForTrayWindow(5000));
+    HWND trayWindow = h.WaitForTrayWindow(5000);
+    ASSERT_NE(nullptr, trayWindow);
     DWORD pid = h.core.Slots.ProcessId[0];
 
     ASSERT_TRUE(PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0));
     Sleep(300);
+    DWORD stopAsked = GetTickCount();
     ASSERT_TRUE(h.Stop(30000));
+    EXPECT_LT(GetTickCount() - stopAsked, 8000u);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h.core.StoppedEvent.get(), 0));
     std::vector<std::string> log = h.Log();
-    // The request that ends the pause meets a loop that is stopping.
     EXPECT_EQ(-1, FindLine(log, "KeepVisible restart initiated..."));
     EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Stopping process " + Hex(pid) + "...",
                                    "Client Stop completed", "Service Stopped"}));
     EXPECT_EQ(1u, ReadStandInDword(0, zr::REC_CONFIRMED));
+
+    // After its pause the keeper closes its window and raises no request
+    // for a run that is over.
+    for (DWORD start = GetTickCount(); IsWindow(trayWindow) && GetTickCount() - start < 15000;)
+        Sleep(100);
+    EXPECT_FALSE(IsWindow(trayWindow));
+    EXPECT_EQ(0, h.core.KeepVisibleRestart);
 }
 
 TEST(RunLoop, ASecondSupervisorGivesUp)
@@ -452,6 +511,14 @@ TEST(RunLoop, RequestFlagsNeverSwallowAStopAndAQueueEventTouchesNoClient)
     EXPECT_EQ(pid, h.core.Slots.ProcessId[0]);
     EXPECT_FALSE(h.WaitRunEnd(0));
 
+    // The event alone, with no flag, is no stop either, and cannot spin.
+    SetEvent(h.core.StopEvent.get());
+    ASSERT_TRUE(h.WaitForLog("Wake-up without a request - waiting again", 5000)) << h.LogDump();
+    Sleep(500);
+    EXPECT_EQ(1, CountLines(h.Log(), "Wake-up without a request - waiting again"));
+    EXPECT_EQ(pid, h.core.Slots.ProcessId[0]);
+    EXPECT_FALSE(h.WaitRunEnd(0));
+
     // A stop that arrives together with a tray request is still a stop.
     h.core.KeepVisibleRestart = 1;
     h.core.StopRequested = 1;
@@ -478,21 +545,121 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
         EXPECT_EQ(1, CountLines(h.Log(), "Stopping process ", true));
     }
     {
-        // With MonitorRestart the first client is tried again and again; a
-        // stop ends the retries and the later client is never started.
+        // With MonitorRestart the first client is tried a few times in a
+        // row, then the next one starts and the first is tried again later,
+        // less and less often, until it can start.
         RunLoopHarness h(2);
         h.core.Params.MonitorRestart = 1;
         SetStandInValue(0, zr::NO_START_BUTTON, 1);
-        h.Start();
-        ASSERT_TRUE(h.WaitForLog("Retrying...", kStartMs, 2)) << h.LogDump();
-        ASSERT_TRUE(h.Stop());
+        ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
+        ASSERT_TRUE(h.WaitForLog("Retrying client 1", kStartMs, 4)) << h.LogDump();
         std::vector<std::string> log = h.Log();
-        EXPECT_TRUE(LinesInOrder(log, {"starting client 1", "Unable to start client, Code = 4", "Retrying...",
-                                       "starting client 1", "Unable to start client, Code = 4", "Retrying..."}));
-        EXPECT_EQ(-1, FindLine(log, "starting client 2"));
-        EXPECT_TRUE(LinesInOrder(log, {"Client Stop initiated...", "Client Stop completed"}));
-        EXPECT_EQ(-1, FindLine(log, "Stopping process ", 0, true));
+        EXPECT_TRUE(LinesInOrder(
+            log, {"starting client 1", "Unable to start client, Code = 4", "Retrying...", "starting client 1",
+                  "Unable to start client, Code = 4", "Retrying...", "starting client 1",
+                  "Unable to start client, Code = 4", " Client 1 will be retried in 1 s", "starting client 2",
+                  SuccessLine("Client start successful: ", h.core, 1), "Retrying client 1",
+                  " Unable to restart client, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
+                  " Client 1 will be retried in 4 s", "Retrying client 1", "Retrying client 1"}));
+        EXPECT_EQ(3, CountLines(log, "starting client 1"));
+        // At the cap the delay is not logged again.
+        EXPECT_EQ(1, CountLines(log, " Client 1 will be retried in 4 s"));
+        EXPECT_EQ(2, CountLines(log, "Retrying..."));
+
+        SetStandInValue(0, zr::NO_START_BUTTON, 0);
+        ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true)) << h.LogDump();
+        EXPECT_NE(0u, h.core.Slots.ProcessId[0]);
+        ASSERT_TRUE(h.Stop());
+        EXPECT_EQ(2, CountLines(h.Log(), "Stopping process ", true));
     }
+}
+
+TEST(RunLoop, ASlotEmptiedByAFailedCrashRelaunchComesBack)
+{
+    RunLoopHarness h(1);
+    h.core.Params.MonitorRestart = 1;
+    ASSERT_TRUE(h.StartClients(1, kStartMs)) << h.LogDump();
+    DWORD first = h.core.Slots.ProcessId[0];
+
+    SetStandInValue(0, zr::NO_START_BUTTON, 1);
+    ASSERT_TRUE(h.EndClient(first, 0, 10000)) << h.LogDump();
+    ASSERT_TRUE(h.WaitForLog(" Client 1 will be retried in 1 s", kStartMs)) << h.LogDump();
+    SetStandInValue(0, zr::NO_START_BUTTON, 0);
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true)) << h.LogDump();
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Process " + Hex(first) + " (client 1) terminated", " Attempting restart",
+                                       " Unable to restart client after crash, Code = 4",
+                                       " Client 1 will be retried in 1 s", "Retrying client 1",
+                                       SuccessLine(" Restart successful: ", h.core, 0)}));
+
+    // Back in the wait list: its end is seen like any other.
+    ASSERT_TRUE(h.EndClient(h.core.Slots.ProcessId[0], 0, 10000)) << h.LogDump();
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 2, true)) << h.LogDump();
+    ASSERT_TRUE(h.Stop());
+}
+
+TEST(RunLoop, AClientThatHangsAfterStartHoldsUpNeitherTheLoopNorTheStop)
+{
+    RunLoopHarness h(2);
+    h.core.Params.StuckRestart = 1;
+    SetStandInValue(0, zr::HANG_AFTER_START, 1);
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
+    DWORD hung = h.core.Slots.ProcessId[0];
+    DWORD healthy = h.core.Slots.ProcessId[1];
+    EXPECT_EQ(1u, ReadStandInDword(0, zr::REC_CLICKS));
+
+    // Its progress text froze with it: the stall check replaces it (the new
+    // copy hangs as well) and the other client runs on.
+    ASSERT_TRUE(h.WaitForLog("Client 1 is stalled - attempting restart", kStartMs)) << h.LogDump();
+    ASSERT_TRUE(h.WaitForLog(" Restart successful: ", kStartMs, 1, true)) << h.LogDump();
+    EXPECT_TRUE(WaitProcessEnd(hung, 10000));
+    EXPECT_EQ(healthy, h.core.Slots.ProcessId[1]);
+
+    DWORD hungAgain = h.core.Slots.ProcessId[0];
+    DWORD stopAsked = GetTickCount();
+    ASSERT_TRUE(h.Stop(60000));
+    EXPECT_LT(GetTickCount() - stopAsked, 30000u);
+    EXPECT_TRUE(LinesInOrder(h.Log(), {"Client Stop initiated...", "Stopping process " + Hex(hungAgain) + "...",
+                                       "Stopping process " + Hex(healthy) + "...", "Client Stop completed"}));
+    EXPECT_TRUE(WaitProcessEnd(hungAgain, 1000));
+}
+
+TEST(RunLoop, ACrashLoopIsThrottledAndTheScheduleStillRunsOnTime)
+{
+    RunLoopHarness h(2);
+    h.core.Params.MonitorRestart = 1;
+    h.core.Params.HourlyRestart = 1;
+    // Without the throttle the crashing copy would wake the loop far more
+    // often than once per wait.
+    h.core.Timings.MainWaitMs = 4000;
+    h.core.Timings.QuickFailureWindowMs = 15000;
+    SetStandInValue(0, zr::CRASH_AFTER_MS, 700);
+    ASSERT_TRUE(h.StartClients(2, kStartMs)) << h.LogDump();
+    const DWORD steady = h.core.Slots.ProcessId[1];
+
+    // The periodic instant is a whole minute, at most a minute away; the
+    // restart comes within one wait of it.
+    ASSERT_TRUE(h.WaitForLog("Timed Restart", 90000)) << h.LogDump();
+    SYSTEMTIME seen = {};
+    GetLocalTime(&seen);
+    EXPECT_LE(seen.wSecond, 4 + 3);
+    // The timed restart ends with a new copy in slot 2.
+    for (DWORD start = GetTickCount(); GetTickCount() - start < kStartMs;) {
+        DWORD now = h.core.Slots.ProcessId[1];
+        if (now != 0 && now != steady)
+            break;
+        Sleep(50);
+    }
+    ASSERT_TRUE(h.WaitForLog(" Restart of client 1 delayed 4 s (4 quick failures in a row)", kStartMs)) << h.LogDump();
+    ASSERT_TRUE(h.Stop());
+
+    std::vector<std::string> log = h.Log();
+    EXPECT_TRUE(LinesInOrder(log, {" Attempting restart", " Restart of client 1 delayed 1 s (2 quick failures in a row)",
+                                   "Retrying client 1", " Restart of client 1 delayed 2 s (3 quick failures in a row)",
+                                   "Retrying client 1", " Restart of client 1 delayed 4 s (4 quick failures in a row)"}));
+    // Only the first quick end is relaunched at once, the timed restart's
+    // copy included: the count goes on across it.
+    EXPECT_EQ(1, CountLines(log, " Attempting restart"));
+    EXPECT_TRUE(LinesInOrder(log, {"Timed Restart", " Restarting client 1", " Restarting client 2"}));
 }
 
 namespace {

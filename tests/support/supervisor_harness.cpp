@@ -31,6 +31,11 @@ RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
     core.Timings.TrayPauseMs = 500;
     core.Timings.StopConfirmDelayMs = 100;
     core.Timings.KeepVisibleConfirmDelayMs = 200;
+    // Empty slots are tried again after 1, 2, 4, 4... s; the crash-loop
+    // throttle is off unless a test sets a window.
+    core.Timings.RetryBackoffFirstMs = 1000;
+    core.Timings.RetryBackoffCapMs = 4000;
+    core.Timings.QuickFailureWindowMs = 0;
 
     for (unsigned i = 0; i < MAX_CLIENTS && i < numClients + 1; ++i)
         DeleteStandInKey(i);
