@@ -26,15 +26,6 @@ void CaptureStallProbe(HWND startButton, StallProbe& probe)
         GetWindowTextA(window, probe.ProbeText, STALL_PROBE_TEXT_SIZE);
 }
 
-bool StallCheckDue(LONG& countdown, LONG reload)
-{
-    LONG taken = countdown--;
-    if (taken != 0)
-        return false;
-    countdown = reload;
-    return true;
-}
-
 bool ProbeTextUnchanged(StallProbe& probe, const char* currentText)
 {
     if (strncmp(currentText, probe.ProbeText, STALL_PROBE_TEXT_SIZE - 1) == 0)

@@ -19,10 +19,6 @@ struct StallProbe {
 // left as it was.
 void CaptureStallProbe(HWND startButton, StallProbe& probe);
 
-// Counts one time-out.  True when the stall check runs on this one: the value
-// taken was 0; the countdown then starts again at `reload`.
-bool StallCheckDue(LONG& countdown, LONG reload);
-
 // Compares the probe with the text now shown (both cut to 19 characters).
 // True when it has not changed; otherwise the new text is saved.
 bool ProbeTextUnchanged(StallProbe& probe, const char* currentText);

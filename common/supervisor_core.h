@@ -11,7 +11,7 @@
 // tests shorten them through this member of the object, nothing else.
 struct SupervisorTimings {
     DWORD MainWaitMs = 30000;            // one wait of the run loop
-    LONG StallCountdown = 10;            // time-outs between two stall checks
+    LONG StallCountdown = 10;            // stall check every (this + 1) main waits
     DWORD RetryWaitMs = 500;             // between launch retries
     DWORD MutexWaitMs = 2000;            // for SettingsMutex at start-up
     DWORD TrayPauseMs = 20000;           // after "TaskbarCreated"

@@ -91,17 +91,6 @@ TEST(WaitSetBookkeeping, WaitResultsMapToReasonsWithoutStrayEntries)
     EXPECT_EQ(77u, entry);
 }
 
-TEST(StallCountdown, FirstCheckAtTheEleventhTimeoutThenEveryEleventh)
-{
-    LONG countdown = 10;
-    std::vector<int> checks;
-    for (int timeout = 1; timeout <= 34; ++timeout) {
-        if (StallCheckDue(countdown, 10))
-            checks.push_back(timeout);
-    }
-    EXPECT_EQ((std::vector<int>{11, 22, 33}), checks);
-}
-
 TEST(StallCountdown, ProbeTextComparesNineteenCharactersAndSavesNewText)
 {
     StallProbe probe;
