@@ -8,13 +8,10 @@ using CreateJobObjectAFn = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCSTR);
 using SetInformationJobObjectFn = BOOL(WINAPI*)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
 using AssignProcessToJobObjectFn = BOOL(WINAPI*)(HANDLE, HANDLE);
 
-const DWORD SETUP_POLL_MS = 10;
-
 // Set up once per process.  The job handle is deliberately never closed by
 // this program: its close, by the system when the process ends, is what ends
 // the clients.  Before that every client has been stopped the orderly way.
-volatile LONG g_setupClaimed = 0;
-volatile LONG g_setupDone = 0;
+qel::OnceFlag g_setupOnce;
 HANDLE g_job = nullptr;
 DWORD g_setupError = ERROR_SUCCESS;
 AssignProcessToJobObjectFn g_assign = nullptr;
@@ -53,16 +50,7 @@ DWORD CreateClientJob()
 
 void SetUpOnce()
 {
-    if (InterlockedCompareExchange(&g_setupDone, 0, 0) != 0)
-        return;
-    if (InterlockedExchange(&g_setupClaimed, 1) != 0) {
-        // Another thread is setting up: wait until it is done.
-        while (InterlockedCompareExchange(&g_setupDone, 0, 0) == 0)
-            Sleep(SETUP_POLL_MS);
-        return;
-    }
-    g_setupError = CreateClientJob();
-    InterlockedExchange(&g_setupDone, 1);
+    qel::CallOnce(g_setupOnce, [] { g_setupError = CreateClientJob(); });
 }
 
 } // namespace

@@ -31,13 +31,11 @@ struct OptionalKernelFunctions {
 };
 
 // Process-wide, bound once by the first launch and never torn down.
-volatile LONG g_bound = 0;
-volatile LONG g_claimWord = 0;
+qel::OnceFlag g_bindOnce;
 OptionalKernelFunctions g_kernel = {};
 CRITICAL_SECTION LaunchLock;
 volatile LONG g_firstRunRetry = 0;
 
-const DWORD BINDING_POLL_MS = 100;
 const int WORKER_SEARCH_RETRIES = 5;
 const DWORD WORKER_SEARCH_INTERVAL_MS = 500;
 // THREAD_ALL_ACCESS as the NT 4, 2000 and XP headers define it; newer headers
@@ -48,16 +46,8 @@ const char CLIENT_STATE_KEY_BASE[] = "Software\\Morl\\qel\\cache";
 static_assert(sizeof ClientKeySuffixTable - 1 == 32, "one suffix per client index");
 static_assert(sizeof(THREADENTRY32) == 28, "THREADENTRY32 has the size the thread walk relies on");
 
-void BindOptionalKernelFunctions()
+void BindOnce()
 {
-    if (InterlockedCompareExchange(&g_bound, 0, 0) != 0)
-        return;
-    if (InterlockedExchange(&g_claimWord, 1) != 0) {
-        // Another thread is binding: wait until it is done.
-        while (InterlockedCompareExchange(&g_bound, 0, 0) == 0)
-            Sleep(BINDING_POLL_MS);
-        return;
-    }
     InitializeCriticalSection(&LaunchLock);
     qel::UniqueLibrary kernel(LoadLibraryA("kernel32.dll"));
     if (kernel) {
@@ -71,9 +61,13 @@ void BindOptionalKernelFunctions()
             g_kernel.SetProcessAffinityMask =
                 qel::BindByName<SetProcessAffinityMaskFn>(kernel.get(), "SetProcessAffinityMask");
     }
-    InterlockedExchange(&g_bound, 1);
     // kernel32 stays mapped for the life of the process: the pointers outlive
     // this reference.
+}
+
+void BindOptionalKernelFunctions()
+{
+    qel::CallOnce(g_bindOnce, BindOnce);
 }
 
 // Every message to a client's windows returns within this bound.  A client

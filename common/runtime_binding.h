@@ -28,4 +28,26 @@ Fn BindKernel32(const char* name)
     return BindByName<Fn>(GetModuleHandleA("kernel32.dll"), name);
 }
 
+// A one-time set-up shared by threads, for systems older than
+// InitOnceExecuteOnce (Vista): the first caller runs `setUp`, later callers
+// wait until it has finished.
+struct OnceFlag {
+    volatile LONG Claimed = 0;
+    volatile LONG Done = 0;
+};
+
+template <typename SetUp>
+void CallOnce(OnceFlag& flag, SetUp setUp)
+{
+    if (InterlockedCompareExchange(&flag.Done, 0, 0) != 0)
+        return;
+    if (InterlockedExchange(&flag.Claimed, 1) != 0) {
+        while (InterlockedCompareExchange(&flag.Done, 0, 0) == 0)
+            Sleep(10);
+        return;
+    }
+    setUp();
+    InterlockedExchange(&flag.Done, 1);
+}
+
 } // namespace qel
