@@ -68,4 +68,16 @@ void SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback pr
         WriteLog(*this, "Timeout on client stop");
     running = FALSE;
     WriteLog(*this, "Service Stopped");
+    // The bound above can be shorter than one client's own stop (a copy that
+    // hangs takes up to about 15 s, whatever the client count): progress is
+    // still reported until the clients really are stopped, so that Windows
+    // is not told the stop hangs while it is only slow.  Every client stop
+    // is bounded; the limit only guards against a run that never ends.
+    if (progress && waited == WAIT_TIMEOUT) {
+        for (DWORD spent = 0; spent < STOP_PROGRESS_LIMIT_MS; spent += STOP_PROGRESS_STEP_MS) {
+            if (WaitForSingleObject(StoppedEvent.get(), STOP_PROGRESS_STEP_MS) != WAIT_TIMEOUT)
+                break;
+            progress(progressContext);
+        }
+    }
 }

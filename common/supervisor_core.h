@@ -65,7 +65,10 @@ public:
     using StopProgressCallback = void (*)(void* context);
     void StopAndWait(volatile BOOL& running, StopProgressCallback progress = nullptr,
                      void* progressContext = nullptr);
+    // When the wait ran out, progress is still reported until StoppedEvent,
+    // for at most this long.
     static constexpr DWORD STOP_PROGRESS_STEP_MS = 1000;
+    static constexpr DWORD STOP_PROGRESS_LIMIT_MS = 60000;
 
     qel::UniqueHandle StopEvent;     // manual reset: wakes the run loop
     qel::UniqueHandle StoppedEvent;  // manual reset: all clients stopped
