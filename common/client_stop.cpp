@@ -114,7 +114,7 @@ void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs)
         for (size_t i = 0; i < batch; ++i) {
             args[i].Order = &orders[done + i];
             args[i].WaitMs = waitMs;
-            threads[i].reset(CreateThread(nullptr, 0, StopThread, &args[i], 0, nullptr));
+            threads[i] = qel::StartThread(StopThread, &args[i]);
             if (!threads[i])
                 inlineStops[inlineCount++] = i;
         }

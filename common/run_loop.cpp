@@ -50,7 +50,7 @@ class RunPass {
 public:
     explicit RunPass(SupervisorCore& core) : core_(core), slots_(core.Slots) {}
 
-    void Run();
+    SupervisorCore::RunOutcome Run();
 
 private:
     bool StopRequested() const { return core_.StopRequested != 0; }
@@ -531,12 +531,12 @@ void RunPass::StopSequence()
     SetEvent(core_.StoppedEvent.get());
 }
 
-void RunPass::Run()
+SupervisorCore::RunOutcome RunPass::Run()
 {
     DWORD acquired = WaitForSingleObject(core_.SettingsMutex.get(), core_.Timings.MutexWaitMs);
     if (acquired == WAIT_TIMEOUT) {
         WriteLog(core_, "Service already running...abort");
-        return;
+        return SupervisorCore::RunOutcome::SettingsMutexBusy;
     }
     // Owned or abandoned: this thread holds the mutex until the run ends,
     // released after StoppedEvent is set.  A failed wait goes on as well,
@@ -573,12 +573,13 @@ void RunPass::Run()
 
     MainWait();
     StopSequence();
+    return SupervisorCore::RunOutcome::Stopped;
 }
 
 } // namespace
 
-void SupervisorCore::Run()
+SupervisorCore::RunOutcome SupervisorCore::Run()
 {
     RunPass pass(*this);
-    pass.Run();
+    return pass.Run();
 }

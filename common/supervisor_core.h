@@ -52,9 +52,14 @@ public:
     // and the host must then not run the supervisor.
     bool CreateSyncObjects();
 
+    // How a call of Run ended.
+    enum class RunOutcome {
+        Stopped,            // every client was stopped on a stop request
+        SettingsMutexBusy,  // another supervisor holds SettingsMutex: nothing ran
+    };
     // The run loop (returns after every client was stopped, or at once when
     // another supervisor holds SettingsMutex).
-    void Run();
+    RunOutcome Run();
 
     // The stop request of both hosts' OnStop: sets StopRequested, and when
     // `running` is set, wakes the loop, waits for StoppedEvent up to

@@ -127,7 +127,7 @@ qel::UniqueHandle StartTrayKeeper(SupervisorCore& core)
     if (ready)
         ResetEvent(ready);
 
-    qel::UniqueHandle thread(CreateThread(nullptr, 0, TrayKeeperThread, &core, 0, nullptr));
+    qel::UniqueHandle thread = qel::StartThread(TrayKeeperThread, &core);
     if (thread) {
         HANDLE waits[2] = {thread.get(), ready};
         WaitForMultipleObjects(ready ? 2 : 1, waits, FALSE, 10000);

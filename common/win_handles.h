@@ -141,4 +141,13 @@ private:
     HANDLE mutex_ = nullptr;
 };
 
+// Starts a thread and returns its owner (empty on failure, GetLastError set).
+// Windows 95 and 98 refuse CreateThread without a place for the thread id, so
+// every thread of the shipped programs starts here.
+inline UniqueHandle StartThread(LPTHREAD_START_ROUTINE routine, void* argument) noexcept
+{
+    DWORD threadId = 0;
+    return UniqueHandle(CreateThread(nullptr, 0, routine, argument, 0, &threadId));
+}
+
 } // namespace qel

@@ -331,7 +331,7 @@ void CNTService::BeginStop(bool shutdown)
     }
     SetStatus(SERVICE_STOP_PENDING);
     StopIsShutdown = shutdown;
-    StopWork.reset(CreateThread(nullptr, 0, StopWorkThread, this, 0, nullptr));
+    StopWork = qel::StartThread(StopWorkThread, this);
     if (!StopWork) {
         // No thread: stop here, the way it has to be done without one.
         TraceDebug(ServiceName, "No stop thread (error %lu): stopping in the handler",

@@ -73,7 +73,7 @@ void ConfigCommandCourse(C9xSupervisorService& service, char* argument)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
     C9xSupervisorService service;
-    qel::UniqueHandle controlThread(CreateThread(nullptr, 0, ControlWindowThread, &service, 0, nullptr));
+    qel::UniqueHandle controlThread = qel::StartThread(ControlWindowThread, &service);
 
     if (WaitForControlWindow(controlThread.get(), CONTROL_WINDOW_LIMIT_MS)) {
         char* argument = TrimCommandLine(commandLine);
