@@ -32,8 +32,8 @@ bool SupervisorCore::CreateSyncObjects()
     StopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     StoppedEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     // An existing mutex (a running supervisor, a console command) is opened
-    // as it is; who owns it is decided later, by waiting.
-    SettingsMutex.reset(CreateMutexA(nullptr, FALSE, SettingsMutexName()));
+    // as it is; who holds it is decided later, by waiting.
+    SettingsMutex.reset(qel::OpenGuardedMutex(SettingsMutexName()));
     StopRequested = 0;
     KeepVisibleRestart = 0;
     QueueEventPending = 0;
@@ -41,11 +41,20 @@ bool SupervisorCore::CreateSyncObjects()
     return StopEvent && StoppedEvent && SettingsMutex;
 }
 
-void SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback progress, void* progressContext)
+qel::MutexTrust SupervisorCore::CheckSettingsMutex() const
+{
+    qel::MutexTrust trust = qel::MutexTrust::Foreign;
+    // A second handle, for reading the owner only: SettingsMutex keeps the
+    // object (the same one) alive meanwhile.
+    qel::UniqueHandle checked(qel::CreateGuardedMutex(SettingsMutexName(), &trust));
+    return trust;
+}
+
+bool SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback progress, void* progressContext)
 {
     StopRequested = 1;
     if (!running)
-        return;
+        return true;
     SetEvent(StopEvent.get());
     // 64 bits: a count beyond the client slots must not wrap the bound.
     ULONGLONG bound = static_cast<ULONGLONG>(Params.NumClients) * Timings.StopWaitPerClientMs;
@@ -74,10 +83,15 @@ void SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback pr
     // is not told the stop hangs while it is only slow.  Every client stop
     // is bounded; the limit only guards against a run that never ends.
     if (progress && waited == WAIT_TIMEOUT) {
-        for (DWORD spent = 0; spent < STOP_PROGRESS_LIMIT_MS; spent += STOP_PROGRESS_STEP_MS) {
-            if (WaitForSingleObject(StoppedEvent.get(), STOP_PROGRESS_STEP_MS) != WAIT_TIMEOUT)
+        for (DWORD spent = 0; spent < Timings.StopProgressLimitMs; spent += STOP_PROGRESS_STEP_MS) {
+            DWORD slice = Timings.StopProgressLimitMs - spent;
+            if (slice > STOP_PROGRESS_STEP_MS)
+                slice = STOP_PROGRESS_STEP_MS;
+            waited = WaitForSingleObject(StoppedEvent.get(), slice);
+            if (waited != WAIT_TIMEOUT)
                 break;
             progress(progressContext);
         }
     }
+    return waited != WAIT_TIMEOUT;
 }

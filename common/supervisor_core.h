@@ -4,6 +4,7 @@
 #pragma once
 
 #include "activity_log.h"
+#include "object_security.h"
 #include "service_params.h"
 #include "win_handles.h"
 
@@ -30,6 +31,9 @@ struct SupervisorTimings {
     DWORD RetryBackoffCapMs = 300000;
     // A client that ends sooner than this after its launch failed quickly.
     DWORD QuickFailureWindowMs = 60000;
+    // How long a stop that ran past its bound still waits for the run loop
+    // (reporting progress) before the host gives up on it.
+    DWORD StopProgressLimitMs = 60000;
 };
 
 // Which settings load applies: the 9x host fixes the client count and type.
@@ -49,8 +53,14 @@ public:
     // write that failed (the caller reports it).
     DWORD SaveParams() const;
     // StopEvent, StoppedEvent and SettingsMutex; false when any is missing,
-    // and the host must then not run the supervisor.
+    // and the host must then not run the supervisor.  The mutex is opened
+    // with the rights a console needs (wait, release), or created with the
+    // SYSTEM + Administrators descriptor.
     bool CreateSyncObjects();
+    // For the host that is about to run the supervisor: whether whoever made
+    // the settings mutex may be trusted.  A name made first by another
+    // account could be held or released behind the supervisor's back.
+    qel::MutexTrust CheckSettingsMutex() const;
 
     // How a call of Run ended.
     enum class RunOutcome {
@@ -66,14 +76,15 @@ public:
     // NumClients x 5000 ms, clears `running` and logs "Service Stopped".
     // With a progress callback the wait is cut into STOP_PROGRESS_STEP_MS
     // slices and the callback runs after each one that did not end it (the
-    // NT service re-reports its stop-pending state from there).
+    // NT service re-reports its stop-pending state from there).  When the
+    // wait ran out, progress is still reported until StoppedEvent, for at
+    // most Timings.StopProgressLimitMs.  True when the run loop has finished
+    // (or was not running); false when it is still stopping clients after
+    // all that.
     using StopProgressCallback = void (*)(void* context);
-    void StopAndWait(volatile BOOL& running, StopProgressCallback progress = nullptr,
+    bool StopAndWait(volatile BOOL& running, StopProgressCallback progress = nullptr,
                      void* progressContext = nullptr);
-    // When the wait ran out, progress is still reported until StoppedEvent,
-    // for at most this long.
     static constexpr DWORD STOP_PROGRESS_STEP_MS = 1000;
-    static constexpr DWORD STOP_PROGRESS_LIMIT_MS = 60000;
 
     qel::UniqueHandle StopEvent;     // manual reset: wakes the run loop
     qel::UniqueHandle StoppedEvent;  // manual reset: all clients stopped

@@ -125,9 +125,10 @@ int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandE
         return 1;
     }
     if (MatchesCommand(argument, "-w")) {
-        if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &saved))
+        if (!ApplyQueueSizeCommand(params, argument, core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &saved)) {
             printf("Service is running - can't alter the queue\n");
-        else if (saved != ERROR_SUCCESS)
+            commandError = EXIT_SUPERVISOR_RUNNING;  // refused: a script must see it
+        } else if (saved != ERROR_SUCCESS)
             return ReportSaveFailure(saved, commandError);
         printf("Work Unit Queue Size = %d\n", static_cast<int>(params.WUQueue));
         return 0;

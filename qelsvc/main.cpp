@@ -7,7 +7,13 @@ int main(int argc, char** argv)
         CSupervisorService service;
         if (!service.HandleConfigCommand(argc, argv))
             service.RunDispatcher();
-        exitCode = service.CommandError != ERROR_SUCCESS ? service.CommandError : service.Status.dwWin32ExitCode;
+        // A command that did not do its work, else how the service ended.
+        if (service.StandardCommandError != ERROR_SUCCESS)
+            exitCode = service.StandardCommandError;
+        else if (service.CommandError != ERROR_SUCCESS)
+            exitCode = service.CommandError;
+        else
+            exitCode = service.Status.dwWin32ExitCode;
     }
     return static_cast<int>(exitCode);
 }

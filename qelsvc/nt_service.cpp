@@ -28,10 +28,16 @@ DWORD ControlsAcceptedFor(bool windows9xFamily, DWORD majorVersion, bool handler
 
 namespace {
 
+#ifndef SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+#endif
 #ifndef SERVICE_CONFIG_PRESHUTDOWN_INFO
 #define SERVICE_CONFIG_PRESHUTDOWN_INFO 7
 #endif
-// The Vista structure, spelt out: older headers lack it.
+// The Vista structures, spelt out: older headers lack them.
+struct FailureActionsFlag {
+    BOOL fFailureActionsOnNonCrashFailures;
+};
 struct PreshutdownInfo {
     DWORD dwPreshutdownTimeout;
 };
@@ -67,7 +73,15 @@ int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
     if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
         ++applied;
 
-    // Vista and later only; older systems refuse the level, which is fine.
+    // The same actions when the service stops by itself with an error code
+    // (another supervisor holds the settings mutex, a stop that could not
+    // finish): without this flag Windows acts only on a crash.  Vista and
+    // later, like the next one; older systems refuse the level, which is
+    // fine: there only a crash restarts the service.
+    FailureActionsFlag onErrorStops = {TRUE};
+    if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops))
+        ++applied;
+
     PreshutdownInfo preshutdown = {PRESHUTDOWN_TIMEOUT_MS};
     if (change(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
         ++applied;
@@ -134,10 +148,15 @@ BOOL CNTService::OnUserControl(DWORD code)
 
 BOOL CNTService::QueryInstalled()
 {
+    QueryError = ERROR_SUCCESS;
     qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager)
+    if (!manager) {
+        QueryError = GetLastError();
         return FALSE;
+    }
     qel::UniqueServiceHandle service(OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
+    if (!service && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+        QueryError = GetLastError();
     return service ? TRUE : FALSE;
 }
 
@@ -174,8 +193,13 @@ BOOL CNTService::InstallService()
     char keyPath[256];
     snprintf(keyPath, sizeof keyPath, "%s%s", EVENT_LOG_KEY_PREFIX, ServiceName);
     qel::UniqueRegKey key;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath, key.put()) != ERROR_SUCCESS)
+    // The registry functions return their error instead of setting it; -i
+    // prints and ends with the last error.
+    LONG created = RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath, key.put());
+    if (created != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(created));
         return FALSE;
+    }
 
     RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
                    reinterpret_cast<const BYTE*>(modulePath), static_cast<DWORD>(strlen(modulePath) + 1));
@@ -232,25 +256,35 @@ BOOL CNTService::HandleStandardCommand(int argc, char** argv)
         printf("The service is %s installed\n", QueryInstalled() ? "currently" : "not");
         return TRUE;
     }
+    // A command that did not do its work ends the program with an error
+    // code (scripts check it); "already installed" and "not installed" are
+    // the state asked for, and end with 0 unless the question itself failed.
     if (_stricmp(argument, "-i") == 0) {
-        if (QueryInstalled())
+        if (QueryInstalled()) {
             printf("%s is already installed\n", ServiceName);
-        else if (InstallService())
+        } else if (InstallService()) {
             printf("%s installed\n", ServiceName);
-        else
-            printf("%s failed to install. Error %d\n", ServiceName, static_cast<int>(GetLastError()));
+        } else {
+            DWORD error = GetLastError();
+            printf("%s failed to install. Error %d\n", ServiceName, static_cast<int>(error));
+            StandardCommandError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        }
         return TRUE;
     }
     if (_stricmp(argument, "-u") == 0) {
         if (!QueryInstalled()) {
             printf("%s is not installed\n", ServiceName);
+            // Not asked (for instance no administrator): it may well be.
+            StandardCommandError = QueryError;
         } else if (RemoveService()) {
             char modulePath[MAX_PATH] = {};
             GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
             modulePath[MAX_PATH - 1] = '\0';
             printf("%s removed. (You must delete the file (%s) yourself.)\n", ServiceName, modulePath);
         } else {
-            printf("Could not remove %s. Error %d\n", ServiceName, static_cast<int>(GetLastError()));
+            DWORD error = GetLastError();
+            printf("Could not remove %s. Error %d\n", ServiceName, static_cast<int>(error));
+            StandardCommandError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         }
         return TRUE;
     }
@@ -271,12 +305,83 @@ BOOL CNTService::RunDispatcher()
 
 void CNTService::SetStatus(DWORD state)
 {
+    qel::CriticalSectionLock hold(StatusLock);
+    SetStatusLocked(state);
+}
+
+void CNTService::SetStatusLocked(DWORD state)
+{
     TraceDebug(ServiceName, "CNTService::SetStatus(%lu, %lu)",
                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
                static_cast<unsigned long>(state));
-    qel::CriticalSectionLock hold(StatusLock);
     Status.dwCurrentState = state;
     ReportStatusLocked();
+}
+
+void CNTService::SetExitCode(DWORD exitCode)
+{
+    qel::CriticalSectionLock hold(StatusLock);
+    Status.dwWin32ExitCode = exitCode;
+}
+
+void CNTService::TerminateOwnProcess(DWORD exitCode)
+{
+    TerminateProcess(GetCurrentProcess(), exitCode);
+}
+
+void CNTService::EndUnfinishedStop(DWORD exitCode)
+{
+    {
+        qel::CriticalSectionLock hold(StatusLock);
+        Status.dwWin32ExitCode = exitCode;
+        Status.dwCheckPoint = 0;
+        Status.dwWaitHint = 0;
+        SetStatusLocked(SERVICE_STOPPED);
+        FinalReported = true;
+    }
+    TraceDebug(ServiceName, "Ending the process: the stop did not finish (exit code %lu)",
+               static_cast<unsigned long>(exitCode));
+    EndProcess(exitCode);
+}
+
+void CNTService::FinishRun()
+{
+    {
+        // From here on no stop work starts: StopWork stays as it is.
+        qel::CriticalSectionLock hold(StatusLock);
+        RunEnded = true;
+    }
+    // A stop's log lines and event come before the final report: once the
+    // service is reported stopped, the process may be ended at any moment.
+    if (!WaitStopWork(STOP_WORK_JOIN_MS))
+        TraceDebug(ServiceName, "Stop work still running at the end of ServiceMain");
+    qel::CriticalSectionLock hold(StatusLock);
+    if (FinalReported)
+        return;
+    Status.dwCheckPoint = 0;
+    Status.dwWaitHint = 0;
+    SetStatusLocked(SERVICE_STOPPED);
+    FinalReported = true;
+}
+
+void CNTService::ApplyRecoveryAtStart()
+{
+    auto change = Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A");
+    if (!change) {
+        TraceDebug(ServiceName, "Recovery settings at start: not on this Windows");
+        return;
+    }
+    qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    // Restart actions may be set only through a handle that may also start
+    // the service.
+    qel::UniqueServiceHandle service(
+        manager ? OpenServiceA(manager.get(), ServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr);
+    if (!service) {
+        TraceDebug(ServiceName, "Recovery settings at start: no access (error %lu)",
+                   static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    TraceDebug(ServiceName, "Recovery settings applied at start: %d of 3", ApplyServiceRecovery(service.get(), change));
 }
 
 void CNTService::ReportStatusLocked()
@@ -320,24 +425,28 @@ DWORD WINAPI CNTService::StopWorkThread(LPVOID self)
 
 void CNTService::BeginStop(bool shutdown)
 {
-    // A stop already under way (a shutdown after a stop, or after the
-    // pre-shutdown control) carries on; the handler restates the state.
-    if (!WaitStopWork(0))
-        return;
     {
         qel::CriticalSectionLock hold(StatusLock);
+        // Once Run has returned the stopped report is on its way: a stop
+        // request then must not turn the state back to stop-pending.
+        if (RunEnded || FinalReported)
+            return;
+        // A stop already under way (a shutdown after a stop, or after the
+        // pre-shutdown control) carries on; the handler restates the state.
+        if (!WaitStopWork(0))
+            return;
         Status.dwWaitHint = StopWaitHint;
         Status.dwCheckPoint = 1;
+        SetStatusLocked(SERVICE_STOP_PENDING);
+        StopIsShutdown = shutdown;
+        StopWork = qel::StartThread(StopWorkThread, this);
+        if (StopWork)
+            return;
     }
-    SetStatus(SERVICE_STOP_PENDING);
-    StopIsShutdown = shutdown;
-    StopWork = qel::StartThread(StopWorkThread, this);
-    if (!StopWork) {
-        // No thread: stop here, the way it has to be done without one.
-        TraceDebug(ServiceName, "No stop thread (error %lu): stopping in the handler",
-                   static_cast<unsigned long>(GetLastError()));
-        DoStopWork();
-    }
+    // No thread: stop here, the way it has to be done without one.
+    TraceDebug(ServiceName, "No stop thread (error %lu): stopping in the handler",
+               static_cast<unsigned long>(GetLastError()));
+    DoStopWork();
 }
 
 BOOL CNTService::Initialize()
@@ -380,6 +489,9 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/)
         service->ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_CTRLHANDLERNOTINSTALLED);
         return;
     }
+    // Before the initialisation, which may refuse to run: the restart after
+    // that failure needs these settings already.
+    service->ApplyRecoveryAtStart();
     if (service->Initialize()) {
         service->Running = TRUE;
         service->Status.dwWin32ExitCode = 0;
@@ -387,13 +499,7 @@ void WINAPI CNTService::ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/)
         service->Status.dwWaitHint = 0;
         service->Run();
     }
-    // A stop's log lines and event come before the final report: once the
-    // service is reported stopped, the process may be ended at any moment.
-    if (!service->WaitStopWork(STOP_WORK_JOIN_MS))
-        TraceDebug(service->ServiceName, "Stop work still running at the end of ServiceMain");
-    service->Status.dwCheckPoint = 0;
-    service->Status.dwWaitHint = 0;
-    service->SetStatus(SERVICE_STOPPED);
+    service->FinishRun();
     TraceDebug(service->ServiceName, "Leaving CNTService::ServiceMain()");
 }
 
@@ -436,7 +542,10 @@ void WINAPI CNTService::Handler(DWORD code)
                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(service->StatusHandle)),
                static_cast<unsigned long>(service->Status.dwCurrentState));
     qel::CriticalSectionLock hold(service->StatusLock);
-    service->ReportStatusLocked();
+    // After the final report the process may already be ending: nothing
+    // more goes to the Service Control Manager.
+    if (!service->FinalReported)
+        service->ReportStatusLocked();
 }
 
 DWORD WINAPI CNTService::HandlerEx(DWORD code, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/)

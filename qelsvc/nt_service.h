@@ -38,6 +38,28 @@ public:
     void ReportStopProgress();
     // True when no stop work runs (any more) after waiting up to timeoutMs.
     bool WaitStopWork(DWORD timeoutMs);
+    // The Win32 exit code that the final SERVICE_STOPPED report carries (and
+    // the process ends with).  Any thread.
+    void SetExitCode(DWORD exitCode);
+    // A stop that cannot finish: reports SERVICE_STOPPED with exitCode at
+    // once (nothing is reported after it) and ends the process through
+    // EndProcess.  The clients end with it through their job.
+    void EndUnfinishedStop(DWORD exitCode);
+    // The end of a service run, once Run has returned: no stop work starts
+    // any more, the one running is waited for, and SERVICE_STOPPED is
+    // reported (unless it was already, for good).
+    void FinishRun();
+    // Applies the recovery settings to the installed service (as -i does),
+    // so that an upgrade that only replaced the executable gets them too.
+    // Traced; a failure changes nothing else.
+    void ApplyRecoveryAtStart();
+
+    // How EndUnfinishedStop ends the process: TerminateProcess on itself (no
+    // DLL detach, no static destructors: a stuck thread may hold a lock they
+    // need).  Tests put a recorder here instead.
+    using EndProcessFunction = void (*)(DWORD exitCode);
+    static void TerminateOwnProcess(DWORD exitCode);
+    EndProcessFunction EndProcess = TerminateOwnProcess;
 
     static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
     static void WINAPI Handler(DWORD code);
@@ -50,6 +72,9 @@ public:
     static CNTService* Instance;
 
     char ServiceName[64];
+    // The exit code of a standard command (-i, -u) that did not do its
+    // work; 0 otherwise.
+    DWORD StandardCommandError = ERROR_SUCCESS;
     int MajorVersion = 1;
     int MinorVersion = 0;
     SERVICE_STATUS_HANDLE StatusHandle = nullptr;
@@ -76,10 +101,18 @@ private:
     void DoStopWork();
     static DWORD WINAPI StopWorkThread(LPVOID self);
     void ReportStatusLocked();
+    void SetStatusLocked(DWORD state);
 
+    // Guards Status and the two flags below, so that a stop request and the
+    // end of the run see one order: no stop-pending report after the final
+    // stopped one.
     CRITICAL_SECTION StatusLock;
     qel::UniqueHandle StopWork;
     bool StopIsShutdown = false;
+    bool RunEnded = false;       // Run has returned: the final report follows
+    bool FinalReported = false;  // SERVICE_STOPPED reported for good
+    // Why QueryInstalled last said "not installed" when it could not ask.
+    DWORD QueryError = ERROR_SUCCESS;
 };
 
 #ifndef SERVICE_ACCEPT_PRESHUTDOWN
@@ -95,11 +128,12 @@ private:
 // them.
 DWORD ControlsAcceptedFor(bool windows9xFamily, DWORD majorVersion, bool handlerEx);
 
-// -i also asks Windows to restart the service 60 s after it failed (crashed
-// or was killed), and gives its stop at shutdown time to stop every client.
-// Through ChangeServiceConfig2A, bound by name (2000 and later) and handed in
-// here so that a test can see the settings (Wine stores none).  Returns how
-// many of the two settings were accepted.
+// -i (and every start of the service) also asks Windows to restart the
+// service 60 s after it failed (crashed, was killed, or stopped with an error
+// code: the last only from Vista on), and gives its stop at shutdown time to
+// stop every client.  Through ChangeServiceConfig2A, bound by name (2000 and
+// later) and handed in here so that a test can see the settings (Wine stores
+// none).  Returns how many of the three settings were accepted.
 using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, LPVOID info);
 int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change);
 

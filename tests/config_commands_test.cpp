@@ -426,7 +426,9 @@ TEST_F(QelsvcCommand, QueueSizeIsRefusedWhileASupervisorHoldsTheMutex)
         qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
         ASSERT_TRUE(supervisor.Held());
         DWORD start = GetTickCount();
-        ExpectOutput("-w:4", "Service is running - can't alter the queue\nWork Unit Queue Size = 2\n");
+        // Refused: the same text, but an exit code a script can see.
+        ExpectOutput("-w:4", "Service is running - can't alter the queue\nWork Unit Queue Size = 2\n",
+                     ERROR_SERVICE_ALREADY_RUNNING);
         EXPECT_GE(GetTickCount() - start, 1900u); // it waited for the mutex
         // Other commands still save their values, but not the queue.
         ExpectOutput("-h:30", "PeriodicRestart = 30 minutes\n");

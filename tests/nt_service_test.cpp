@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "debug_trace_capture.h"
+#include "log_lines.h"
+#include "mutex_holder.h"
 #include "nt_service.h"
+#include "object_security.h"
 #include "program_run.h"
 #include "registry_scratch.h"
 #include "service_control.h"
+#include "supervisor_service.h"
 #include "win_handles.h"
 
 using namespace qeltest;
@@ -73,9 +79,11 @@ TEST(MessageTable, AnswersEveryEventId)
         {106, "The service received an unsupported request.\r\n"},
         {107, "Debug: Korvane service\r\n"},
         {108, "The service was stopped.\r\n"},
+        {109, "The service stopped without starting any client because of the settings mutex Korvane service: "
+              "why\r\n"},
     };
     for (const Case& c : cases) {
-        const char* inserts[] = {kServiceName};
+        const char* inserts[] = {kServiceName, "why"};
         char text[256] = {};
         DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module.get(),
                                       c.id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
@@ -217,6 +225,8 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("Entering CNTService::ServiceMain()", 5000));
     EXPECT_TRUE(trace.WaitForText("CNTService::SetStatus(", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::Initialize()", 5000));
+    // An upgrade that only replaced the executable gets them as well.
+    EXPECT_TRUE(trace.WaitForText("Recovery settings applied at start: ", 5000));
 
     // A user control code reaches OnUserControl and is traced in hex.
     EXPECT_TRUE(ControlServiceByName(kServiceName, 128));
@@ -224,10 +234,42 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("CNTService::OnUserControl(00000080H)", 5000));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryServiceState(kServiceName));
 
+    // A removal that cannot be done ends with its error code: the service
+    // is only marked for deletion while it runs, and a second -u fails.
+    DWORD exitCode = 0xDEADBEEF;
+    EXPECT_EQ(0u, RunQelsvc("-u", &exitCode).find("Korvane service removed."));
+    EXPECT_EQ(0u, exitCode);
+    std::string again = RunQelsvc("-u", &exitCode);
+    EXPECT_EQ(0u, again.find("Could not remove Korvane service. Error ")) << again;
+    EXPECT_NE(0u, exitCode);
+    EXPECT_EQ(std::to_string(exitCode), again.substr(again.rfind(' ') + 1, again.size() - again.rfind(' ') - 2));
+
     EXPECT_TRUE(ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) << GetLastError();
     EXPECT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
     EXPECT_TRUE(trace.WaitForText("CNTService::Handler(1)", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
+}
+
+// Another supervisor (or anyone) holding the settings mutex must not end the
+// service "successfully": Windows acts on a failure only when the stopped
+// service reports an error code.
+TEST_F(ServiceCommands, ABusySettingsMutexEndsTheServiceWithAFailureCode)
+{
+    ASSERT_EQ("Korvane service installed\n", RunQelsvc("-i"));
+    std::string logPath = PathBesideTest("qelsvc.log");
+    long long logOffset = FileSize(logPath);
+    {
+        ForeignMutexHolder otherSupervisor(SettingsMutexName());
+        ASSERT_TRUE(otherSupervisor.Held());
+        ASSERT_TRUE(StartServiceByName(kServiceName));
+        ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 30000));
+    }
+    qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    qel::UniqueServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), status.dwWin32ExitCode);
+    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset), {"Service already running...abort"}));
 }
 
 TEST(ServiceObject, CutsLongNamesTo63Characters)
@@ -284,6 +326,55 @@ TEST(ServiceHandler, DispatchesEachControlCode)
     ASSERT_TRUE(service.WaitStopWork(5000));
     EXPECT_EQ(1, service.stops);
     EXPECT_FALSE(service.Running);
+
+    // A stop that arrives as the run ends must not report stop-pending
+    // after the final stopped report.
+    service.FinishRun();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
+    CNTService::Handler(SERVICE_CONTROL_STOP);
+    CNTService::Handler(SERVICE_CONTROL_SHUTDOWN);
+    ASSERT_TRUE(service.WaitStopWork(5000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
+    EXPECT_EQ(1, service.stops);
+    EXPECT_EQ(2, service.shutdowns);
+}
+
+namespace {
+
+DWORD g_endedWith = 0;
+void RecordProcessEnd(DWORD exitCode) { g_endedWith = exitCode; }
+
+} // namespace
+
+// Every wait of a stop is bounded, but a run loop that never finishes must
+// not keep the service in stop-pending for ever: after the last limit it
+// reports stopped with an error code and ends its process.
+TEST_F(ServiceCommands, AStopThatCannotFinishEndsTheProcess)
+{
+    std::string logPath = PathBesideTest("qelsvc.log");
+    CSupervisorService service;
+    service.Core.Params.NumClients = 1;
+    service.Core.Timings.StopWaitPerClientMs = 100;
+    service.Core.Timings.StopProgressLimitMs = 1500;
+    service.EndProcess = RecordProcessEnd;
+    g_endedWith = 0;
+    long long logOffset = FileSize(logPath);
+    service.Running = TRUE;  // no run loop: StoppedEvent never comes
+    service.Status.dwCurrentState = SERVICE_RUNNING;
+
+    CNTService::Handler(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(service.WaitStopWork(10000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), g_endedWith);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), service.Status.dwWin32ExitCode);
+    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset),
+                             {"Timeout on client stop", "Service Stopped",
+                              "Stop still unfinished after 1 more seconds: ending the service process"}));
+    // Nothing is reported after that, whatever arrives.
+    CNTService::Handler(SERVICE_CONTROL_STOP);
+    service.ReportStopProgress();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
+    EXPECT_EQ(0u, service.Status.dwCheckPoint);
 }
 
 namespace {
@@ -330,12 +421,15 @@ TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
     RecoveryCalls().clear();
     EXPECT_EQ(1, ApplyServiceRecovery(nullptr, RecordRecoveryCall));
     const auto& calls = RecoveryCalls();
-    ASSERT_EQ(2u, calls.size());
+    ASSERT_EQ(3u, calls.size());
     const DWORD restart = SC_ACTION_RESTART;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), calls[0].first);
     EXPECT_EQ((std::vector<DWORD>{86400, 3, 0, 0, restart, 60000, restart, 60000, restart, 60000}), calls[0].second);
-    EXPECT_EQ(7u, calls[1].first);  // SERVICE_CONFIG_PRESHUTDOWN_INFO
-    EXPECT_EQ(std::vector<DWORD>{180000}, calls[1].second);
+    // The actions apply to a stop with an error code too, not only a crash.
+    EXPECT_EQ(4u, calls[1].first);  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+    EXPECT_EQ(std::vector<DWORD>{TRUE}, calls[1].second);
+    EXPECT_EQ(7u, calls[2].first);  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+    EXPECT_EQ(std::vector<DWORD>{180000}, calls[2].second);
     EXPECT_EQ(0, ApplyServiceRecovery(nullptr, nullptr));
 }
 
@@ -346,4 +440,85 @@ TEST(ServicePath, IsRegisteredQuoted)
     EXPECT_STREQ("\"C:\\Program Files\\QEL\\qelsvc.exe\"", out);
     char tiny[8];
     EXPECT_FALSE(QuoteServicePath(tiny, sizeof tiny, "C:\\Program Files\\qelsvc.exe"));
+}
+
+namespace {
+
+// A SID from its text form, built by the system rather than by the code
+// under test.
+struct SidFromText {
+    explicit SidFromText(const char* text) { ConvertStringSidToSidA(text, &sid); }
+    ~SidFromText() { LocalFree(sid); }
+    PSID sid = nullptr;
+};
+
+// The rights a handle was opened with.
+ACCESS_MASK GrantedAccess(HANDLE handle)
+{
+    struct BasicInformation {
+        ULONG Attributes;
+        ACCESS_MASK GrantedAccess;
+        ULONG Reserved[20];
+    } info = {};
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    ULONG length = 0;
+    return query && query(handle, 0, &info, sizeof info, &length) == 0 ? info.GrantedAccess : 0;
+}
+
+} // namespace
+
+// Wine does not enforce object security, so what is checked is what Windows
+// would enforce: the descriptor the objects get, the rights the console side
+// asks for, and the owners the service refuses.
+TEST(NamedObjects, GuardedMutexesLetInOnlySystemAndAdministrators)
+{
+    const char* name = "qel test guarded mutex";
+    qel::UniqueHandle created(qel::OpenGuardedMutex(name));
+    ASSERT_TRUE(created.valid()) << GetLastError();
+
+    DWORD descriptor[256];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetKernelObjectSecurity(created.get(), DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                                        &needed));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    ASSERT_TRUE(present && acl);
+    ASSERT_EQ(2u, acl->AceCount);
+    SidFromText system("S-1-5-18"), administrators("S-1-5-32-544");
+    for (DWORD i = 0; i < 2; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
+        EXPECT_TRUE(EqualSid(&ace->SidStart, i == 0 ? system.sid : administrators.sid)) << i;
+        EXPECT_EQ(static_cast<ACCESS_MASK>(MUTEX_ALL_ACCESS), ace->Mask);
+    }
+
+    // A console opening the existing object asks only to wait and release.
+    qel::UniqueHandle opened(qel::OpenGuardedMutex(name));
+    ASSERT_TRUE(opened.valid());
+    EXPECT_EQ(static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTEX_MODIFY_STATE), GrantedAccess(opened.get()));
+
+    // The service trusts what it (or an administrator) made...
+    qel::MutexTrust trust = qel::MutexTrust::Unguarded;
+    qel::UniqueHandle checked(qel::CreateGuardedMutex(name, &trust));
+    EXPECT_TRUE(checked.valid());
+    EXPECT_EQ(qel::MutexTrust::Trusted, trust);
+
+    // ...but not a name made first by another account, nor one taken by an
+    // object of another kind.
+    PSECURITY_DESCRIPTOR usersOwn = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &usersOwn, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn, FALSE};
+    qel::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, "qel test squatted mutex"));
+    LocalFree(usersOwn);
+    ASSERT_TRUE(squatted.valid()) << GetLastError();
+    qel::UniqueHandle foreign(qel::CreateGuardedMutex("qel test squatted mutex", &trust));
+    EXPECT_EQ(qel::MutexTrust::Foreign, trust);
+    qel::UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, "qel test squatted event"));
+    EXPECT_EQ(nullptr, qel::CreateGuardedMutex("qel test squatted event", &trust));
+    EXPECT_EQ(qel::MutexTrust::Foreign, trust);
 }

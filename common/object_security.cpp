@@ -1,0 +1,224 @@
+#include "object_security.h"
+
+#include <cstring>
+
+#include "runtime_binding.h"
+#include "win_handles.h"
+#include "windows_family.h"
+
+namespace qel {
+
+namespace {
+
+// The two well-known SIDs, laid out as the SID structure is (revision, count
+// of sub-authorities, the six-byte authority, the sub-authorities): fixed
+// values need no AllocateAndInitializeSid and nothing to free.
+struct WellKnownSid {
+    BYTE Revision;
+    BYTE SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY Authority;
+    DWORD SubAuthority[2];
+};
+
+const WellKnownSid kLocalSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+const WellKnownSid kAdministrators = {
+    SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+
+size_t SidLength(const void* sid)
+{
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    return 8 + 4 * static_cast<size_t>(bytes[1]);
+}
+
+bool SameSid(const void* a, const void* b)
+{
+    size_t length = SidLength(a);
+    return length == SidLength(b) && memcmp(a, b, length) == 0;
+}
+
+// The security functions of advapi32, looked up by name.
+struct SecurityFunctions {
+    using InitializeSecurityDescriptorFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD);
+    using SetSecurityDescriptorDaclFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
+    using SetSecurityDescriptorOwnerFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID, BOOL);
+    using InitializeAclFn = BOOL(WINAPI*)(PACL, DWORD, DWORD);
+    using AddAccessAllowedAceFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
+    using GetKernelObjectSecurityFn = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD,
+                                                    LPDWORD);
+    using GetSecurityDescriptorOwnerFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
+    using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+
+    InitializeSecurityDescriptorFn InitializeSecurityDescriptor = nullptr;
+    SetSecurityDescriptorDaclFn SetSecurityDescriptorDacl = nullptr;
+    SetSecurityDescriptorOwnerFn SetSecurityDescriptorOwner = nullptr;
+    InitializeAclFn InitializeAcl = nullptr;
+    AddAccessAllowedAceFn AddAccessAllowedAce = nullptr;
+    GetKernelObjectSecurityFn GetKernelObjectSecurity = nullptr;
+    GetSecurityDescriptorOwnerFn GetSecurityDescriptorOwner = nullptr;
+    OpenProcessTokenFn OpenProcessToken = nullptr;
+    GetTokenInformationFn GetTokenInformation = nullptr;
+
+    // False on the 9x family (whose advapi32 has at most failing stubs) and
+    // wherever one of them is missing.
+    bool Load()
+    {
+        if (IsWindows9xFamily())
+            return false;
+        HMODULE advapi = GetModuleHandleA("advapi32.dll");
+        InitializeSecurityDescriptor = BindByName<InitializeSecurityDescriptorFn>(advapi, "InitializeSecurityDescriptor");
+        SetSecurityDescriptorDacl = BindByName<SetSecurityDescriptorDaclFn>(advapi, "SetSecurityDescriptorDacl");
+        SetSecurityDescriptorOwner = BindByName<SetSecurityDescriptorOwnerFn>(advapi, "SetSecurityDescriptorOwner");
+        InitializeAcl = BindByName<InitializeAclFn>(advapi, "InitializeAcl");
+        AddAccessAllowedAce = BindByName<AddAccessAllowedAceFn>(advapi, "AddAccessAllowedAce");
+        GetKernelObjectSecurity = BindByName<GetKernelObjectSecurityFn>(advapi, "GetKernelObjectSecurity");
+        GetSecurityDescriptorOwner = BindByName<GetSecurityDescriptorOwnerFn>(advapi, "GetSecurityDescriptorOwner");
+        OpenProcessToken = BindByName<OpenProcessTokenFn>(advapi, "OpenProcessToken");
+        GetTokenInformation = BindByName<GetTokenInformationFn>(advapi, "GetTokenInformation");
+        return InitializeSecurityDescriptor && SetSecurityDescriptorDacl && SetSecurityDescriptorOwner && InitializeAcl &&
+               AddAccessAllowedAce && GetKernelObjectSecurity && GetSecurityDescriptorOwner && OpenProcessToken &&
+               GetTokenInformation;
+    }
+};
+
+PSID AsSid(const WellKnownSid& sid)
+{
+    // The functions take a non-const PSID but only read it.
+    return const_cast<WellKnownSid*>(&sid);
+}
+
+// One token information block (TokenUser or TokenOwner), DWORD-aligned.
+struct TokenSid {
+    DWORD Buffer[32];
+    const void* Sid = nullptr;
+};
+
+void ReadTokenSid(const SecurityFunctions& f, HANDLE token, TOKEN_INFORMATION_CLASS kind, TokenSid& out)
+{
+    DWORD needed = 0;
+    if (!f.GetTokenInformation(token, kind, out.Buffer, sizeof out.Buffer, &needed))
+        return;
+    // TOKEN_USER and TOKEN_OWNER both begin with the SID pointer.
+    PSID sid = nullptr;
+    memcpy(&sid, out.Buffer, sizeof sid);
+    out.Sid = sid;
+}
+
+MutexTrust OwnerTrust(const SecurityFunctions& f, HANDLE object)
+{
+    DWORD descriptor[256];
+    DWORD needed = 0;
+    if (!f.GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed))
+        return MutexTrust::Foreign;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!f.GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !owner)
+        return MutexTrust::Foreign;
+
+    // The account this process runs as, and the owner its own objects get
+    // (a service under another account, or Wine's single user).
+    TokenSid user, defaultOwner;
+    HANDLE rawToken = nullptr;
+    if (f.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+        UniqueHandle token(rawToken);
+        ReadTokenSid(f, token.get(), TokenUser, user);
+        ReadTokenSid(f, token.get(), TokenOwner, defaultOwner);
+    }
+    const void* own[] = {user.Sid, defaultOwner.Sid};
+    return IsTrustedOwner(owner, own, 2) ? MutexTrust::Trusted : MutexTrust::Foreign;
+}
+
+// CreateMutexA with the guarded descriptor.  An account that may not name
+// Administrators as owner (no administrator) is refused that owner: it then
+// gets the descriptor without one, and the object its default owner.
+HANDLE CreateMutexGuarded(const char* name)
+{
+    GuardedSecurity withOwner(true);
+    HANDLE mutex = CreateMutexA(withOwner.Attributes(), FALSE, name);
+    if (mutex || GetLastError() != ERROR_INVALID_OWNER)
+        return mutex;
+    GuardedSecurity plain(false);
+    return CreateMutexA(plain.Attributes(), FALSE, name);
+}
+
+} // namespace
+
+const void* LocalSystemSid() { return &kLocalSystem; }
+const void* AdministratorsSid() { return &kAdministrators; }
+
+bool IsTrustedOwner(const void* owner, const void* const* ownSids, size_t ownSidCount)
+{
+    if (!owner)
+        return false;
+    if (SameSid(owner, &kLocalSystem) || SameSid(owner, &kAdministrators))
+        return true;
+    for (size_t i = 0; i < ownSidCount; ++i)
+        if (ownSids[i] && SameSid(owner, ownSids[i]))
+            return true;
+    return false;
+}
+
+GuardedSecurity::GuardedSecurity(bool withOwner)
+{
+    memset(&attributes_, 0, sizeof attributes_);
+    memset(&descriptor_, 0, sizeof descriptor_);
+    memset(acl_, 0, sizeof acl_);
+    SecurityFunctions f;
+    if (!f.Load())
+        return;
+    PACL acl = reinterpret_cast<PACL>(acl_);
+    // Full rights for both: administrators are trusted with these objects
+    // anyway, and whoever opens one asks only for what it needs.
+    ready_ = f.InitializeAcl(acl, sizeof acl_, ACL_REVISION) &&
+             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kLocalSystem)) &&
+             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kAdministrators)) &&
+             f.InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+             f.SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+             (!withOwner || f.SetSecurityDescriptorOwner(&descriptor_, AsSid(kAdministrators), FALSE));
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+}
+
+HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust)
+{
+    SecurityFunctions f;
+    if (!f.Load()) {
+        *trust = MutexTrust::Unguarded;
+        return CreateMutexA(nullptr, FALSE, name);
+    }
+    SetLastError(ERROR_SUCCESS);
+    HANDLE mutex = CreateMutexGuarded(name);
+    DWORD error = GetLastError();
+    if (!mutex) {
+        // Typically access denied (the name exists and shuts this account
+        // out) or invalid handle (the name belongs to an object of another
+        // kind): nothing here can be relied on.
+        *trust = MutexTrust::Foreign;
+        SetLastError(error);
+        return nullptr;
+    }
+    *trust = error == ERROR_ALREADY_EXISTS ? OwnerTrust(f, mutex) : MutexTrust::Created;
+    SetLastError(error);
+    return mutex;
+}
+
+HANDLE OpenGuardedMutex(const char* name)
+{
+    if (IsWindows9xFamily())
+        return CreateMutexA(nullptr, FALSE, name);
+    // Two rounds: between a failed open and the create another process may
+    // make the object and shut out full access (which CreateMutexA asks for
+    // when the name exists); the second open then finds it.
+    for (int round = 0; round < 2; ++round) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+        if (mutex || GetLastError() != ERROR_FILE_NOT_FOUND)
+            return mutex;
+        mutex = CreateMutexGuarded(name);
+        if (mutex || GetLastError() != ERROR_ACCESS_DENIED)
+            return mutex;
+    }
+    return nullptr;
+}
+
+} // namespace qel
