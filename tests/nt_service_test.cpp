@@ -244,8 +244,9 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_NE(0u, exitCode);
     EXPECT_EQ(std::to_string(exitCode), again.substr(again.rfind(' ') + 1, again.size() - again.rfind(' ') - 2));
 
+    // Marked for deletion, it is gone once it has stopped.
     EXPECT_TRUE(ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP)) << GetLastError();
-    EXPECT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
+    EXPECT_TRUE(WaitForServiceState(kServiceName, 0, 60000));
     EXPECT_TRUE(trace.WaitForText("CNTService::Handler(1)", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
 }

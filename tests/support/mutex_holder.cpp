@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "object_security.h"
+
 namespace qeltest {
 
 ForeignMutexHolder::ForeignMutexHolder(const char* name)
@@ -10,7 +12,8 @@ ForeignMutexHolder::ForeignMutexHolder(const char* name)
     ready_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::string mutexName = name;
     thread_ = std::thread([this, mutexName] {
-        qel::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, mutexName.c_str()));
+        // Made (or opened) the way a supervisor does it.
+        qel::UniqueHandle mutex(qel::OpenGuardedMutex(mutexName.c_str()));
         DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 5000) : WAIT_FAILED;
         gotMutex_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
         SetEvent(ready_.get());
