@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "object_security.h"
+
 void FormatBounded(char* buffer, size_t size, const char* format, va_list args)
 {
     if (size == 0)
@@ -88,8 +90,8 @@ HANDLE LogMutex()
 {
     // Made once (the initialisation of a local static is thread-safe) and
     // kept for the process.
-    static const HANDLE mutex = CreateMutexA(
-        nullptr, FALSE, MachineWideNamesApply() ? "Global\\KorvaneSvcLogMutex" : "KorvaneSvcLogMutex");
+    static const HANDLE mutex =
+        qel::OpenGuardedMutex(MachineWideNamesApply() ? "Global\\KorvaneSvcLogMutex" : "KorvaneSvcLogMutex");
     return mutex;
 }
 
