@@ -203,8 +203,24 @@ HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust)
     return mutex;
 }
 
-HANDLE OpenGuardedMutex(const char* name)
+namespace {
+
+MutexTrust TrustOfExisting(const char* name)
 {
+    SecurityFunctions f;
+    if (!f.Load())
+        return MutexTrust::Unguarded;
+    UniqueHandle reader(OpenMutexA(READ_CONTROL, FALSE, name));
+    return reader ? OwnerTrust(f, reader.get()) : MutexTrust::Foreign;
+}
+
+} // namespace
+
+HANDLE OpenGuardedMutex(const char* name, MutexTrust* trust)
+{
+    MutexTrust unused;
+    MutexTrust& found = trust ? *trust : unused;
+    found = MutexTrust::Unguarded;
     if (IsWindows9xFamily())
         return CreateMutexA(nullptr, FALSE, name);
     // Two rounds: between a failed open and the create another process may
@@ -212,11 +228,21 @@ HANDLE OpenGuardedMutex(const char* name)
     // when the name exists); the second open then finds it.
     for (int round = 0; round < 2; ++round) {
         HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
-        if (mutex || GetLastError() != ERROR_FILE_NOT_FOUND)
+        if (mutex || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            if (mutex && trust)
+                found = TrustOfExisting(name);
             return mutex;
+        }
+        SetLastError(ERROR_SUCCESS);
         mutex = CreateMutexGuarded(name);
-        if (mutex || GetLastError() != ERROR_ACCESS_DENIED)
+        if (mutex) {
+            DWORD error = GetLastError();
+            found = error == ERROR_ALREADY_EXISTS && trust ? TrustOfExisting(name) : MutexTrust::Created;
+            SetLastError(error);
             return mutex;
+        }
+        if (GetLastError() != ERROR_ACCESS_DENIED)
+            return nullptr;
     }
     return nullptr;
 }

@@ -55,7 +55,10 @@ HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust);
 // consoles, the log writers): opens an existing mutex asking for
 // SYNCHRONIZE | MUTEX_MODIFY_STATE only, and creates it with the guarded
 // descriptor when it does not exist yet.  Null on failure (GetLastError).
-HANDLE OpenGuardedMutex(const char* name);
+// With `trust`, also says who made an existing one (read through a second,
+// momentary handle that asks for READ_CONTROL only): a writer that finds a
+// Foreign lock is safest without it (a holder could stall every wait).
+HANDLE OpenGuardedMutex(const char* name, MutexTrust* trust = nullptr);
 
 // Whether a SID an object names as its owner is one the supervisor trusts:
 // SYSTEM, Administrators, or one of ownSids (the process's own account and

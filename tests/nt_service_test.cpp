@@ -498,12 +498,13 @@ TEST(NamedObjects, GuardedMutexesLetInOnlySystemAndAdministrators)
     }
 
     // A console opening the existing object asks only to wait and release.
-    qel::UniqueHandle opened(qel::OpenGuardedMutex(name));
+    qel::MutexTrust trust = qel::MutexTrust::Unguarded;
+    qel::UniqueHandle opened(qel::OpenGuardedMutex(name, &trust));
     ASSERT_TRUE(opened.valid());
+    EXPECT_EQ(qel::MutexTrust::Trusted, trust);
     EXPECT_EQ(static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTEX_MODIFY_STATE), GrantedAccess(opened.get()));
 
     // The service trusts what it (or an administrator) made...
-    qel::MutexTrust trust = qel::MutexTrust::Unguarded;
     qel::UniqueHandle checked(qel::CreateGuardedMutex(name, &trust));
     EXPECT_TRUE(checked.valid());
     EXPECT_EQ(qel::MutexTrust::Trusted, trust);
@@ -518,6 +519,9 @@ TEST(NamedObjects, GuardedMutexesLetInOnlySystemAndAdministrators)
     LocalFree(usersOwn);
     ASSERT_TRUE(squatted.valid()) << GetLastError();
     qel::UniqueHandle foreign(qel::CreateGuardedMutex("qel test squatted mutex", &trust));
+    EXPECT_EQ(qel::MutexTrust::Foreign, trust);
+    trust = qel::MutexTrust::Unguarded;
+    qel::UniqueHandle writersView(qel::OpenGuardedMutex("qel test squatted mutex", &trust));
     EXPECT_EQ(qel::MutexTrust::Foreign, trust);
     qel::UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, "qel test squatted event"));
     EXPECT_EQ(nullptr, qel::CreateGuardedMutex("qel test squatted event", &trust));
