@@ -103,9 +103,9 @@ private:
     void ReportStatusLocked();
     void SetStatusLocked(DWORD state);
 
-    // Guards Status and the two flags below, so that a stop request and the
-    // end of the run see one order: no stop-pending report after the final
-    // stopped one.
+    // Guards Status, StopWork and the flags below, so that a stop request
+    // and the end of the run see one order: no stop-pending report after the
+    // final stopped one.
     CRITICAL_SECTION StatusLock;
     qel::UniqueHandle StopWork;
     bool StopIsShutdown = false;

@@ -7,9 +7,9 @@
 
 constexpr const char NT_SERVICE_NAME[] = "Korvane service";
 
-// Exit codes (of the service, and of the program) when there was nothing to
-// supervise.  Non-zero, so that Windows counts the service's end as a
-// failure and scripts see a refused command.
+// Exit codes (of the service, and of the program) when it could not do its
+// work.  Non-zero, so that Windows counts the service's end as a failure and
+// scripts see a refused command.
 // Another supervisor holds the settings mutex (the service at start, -w).
 constexpr DWORD EXIT_SUPERVISOR_RUNNING = ERROR_SERVICE_ALREADY_RUNNING;
 // The settings mutex was made by an account the service does not trust.
