@@ -251,10 +251,22 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::ServiceMain()", 5000));
 }
 
-// Another supervisor (or anyone) holding the settings mutex must not end the
-// service "successfully": Windows acts on a failure only when the stopped
-// service reports an error code.
-TEST_F(ServiceCommands, ABusySettingsMutexEndsTheServiceWithAFailureCode)
+namespace {
+
+DWORD ServiceExitCode(const char* serviceName)
+{
+    qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    qel::UniqueServiceHandle service(OpenServiceA(manager.get(), serviceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    return service && QueryServiceStatus(service.get(), &status) ? status.dwWin32ExitCode : 0xDEADBEEF;
+}
+
+} // namespace
+
+// A settings mutex that keeps the service from supervising must not end it
+// "successfully": Windows acts on a failure only when the stopped service
+// reports an error code.
+TEST_F(ServiceCommands, ASettingsMutexItCannotUseEndsTheServiceWithAFailureCode)
 {
     ASSERT_EQ("Korvane service installed\n", RunQelsvc("-i"));
     std::string logPath = PathBesideTest("qelsvc.log");
@@ -265,12 +277,24 @@ TEST_F(ServiceCommands, ABusySettingsMutexEndsTheServiceWithAFailureCode)
         ASSERT_TRUE(StartServiceByName(kServiceName));
         ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 30000));
     }
-    qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    qel::UniqueServiceHandle service(OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), status.dwWin32ExitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), ServiceExitCode(kServiceName));
     EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset), {"Service already running...abort"}));
+
+    // The name made first by another account, not even held: not used.
+    PSECURITY_DESCRIPTOR usersOwn = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &usersOwn, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn, FALSE};
+    qel::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, SettingsMutexName()));
+    LocalFree(usersOwn);
+    ASSERT_TRUE(squatted.valid());
+    logOffset = FileSize(logPath);
+    ASSERT_TRUE(StartServiceByName(kServiceName));
+    ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 30000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ServiceExitCode(kServiceName));
+    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset),
+                             {std::string("Settings mutex ") + SettingsMutexName() +
+                              " belongs to another account...abort"}));
 }
 
 TEST(ServiceObject, CutsLongNamesTo63Characters)
