@@ -12,6 +12,7 @@
 #include "client_launch.h"
 #include "standin_client.h"
 #include "message_boxes.h"
+#include "product_keys.h"
 #include "windows_family.h"
 
 using qeltest::ClientStateKey;
@@ -338,8 +339,8 @@ public:
     ConfigKeyLockedOut()
     {
         HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW,
+                            nullptr, &key, nullptr) != ERROR_SUCCESS)
             return;
         qel::UniqueRegKey owned(key);
         DWORD size = sizeof saved_;
@@ -358,7 +359,8 @@ public:
         if (!active_)
             return;
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC | PRODUCT_KEY_VIEW, &key) ==
+            ERROR_SUCCESS) {
             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved_);
             RegCloseKey(key);
         }
