@@ -203,6 +203,30 @@ TEST_F(ClientLaunch, EachCopyFindsItsOwnStateKey)
     }
 }
 
+// The real client is a 32-bit program: two 32-bit copies started by this
+// (64-bit) supervisor code, both running, each find the key meant for them.
+TEST_F(ClientLaunch, ThirtyTwoBitCopiesEachFindTheirOwnStateKey)
+{
+    std::string peer = qeltest::X86PeerBesideTest("zr.exe");
+    if (peer.empty())
+        GTEST_SKIP() << "needs a 64-bit test tree with the 32-bit stand-in beside it";
+    exe_ = qeltest::PathBesideTest(peer);
+    ClientStateKey first(0);
+    ClientStateKey second(1);
+    LaunchSlot slots[2];
+    for (unsigned index = 0; index < 2; ++index)
+        ASSERT_EQ(LAUNCH_OK, Launch(index, 0x3, 0, slots[index]))
+            << "client " << index << " (a Wine prefix made before 32-bit Wine was installed runs no 32-bit program)";
+    const ClientStateKey* states[] = {&first, &second};
+    for (unsigned index = 0; index < 2; ++index) {
+        BOOL wow64 = FALSE;
+        EXPECT_TRUE(IsWow64Process(slots[index].ProcessHandle, &wow64) && wow64) << index << " is no 32-bit copy";
+        EXPECT_EQ(slots[index].ProcessId, states[index]->Dword(zr::REC_PROCESS_ID)) << index;
+        EXPECT_EQ("ZR - client " + std::to_string(index + 1), states[index]->Text(zr::REC_TITLE_AT_CLICK)) << index;
+        CloseHandle(slots[index].ProcessHandle);
+    }
+}
+
 TEST_F(ClientLaunch, TrueIdleDropsWorkerToIdlePriorityEvenWithoutMainThreadOutput)
 {
     // The main thread id then comes from process creation (with the output,

@@ -491,6 +491,26 @@ TEST_F(QelsvcCommand, DisplayListsEverySetting)
     EXPECT_EQ(4u, key_.Word("NumClients"));
 }
 
+// The 32-bit and the 64-bit console keep one set of settings: what one saves
+// is what the other (and so the service of either build) reads back.
+TEST_F(QelsvcCommand, ThirtyTwoAndSixtyFourBitConsolesShareOneSetOfSettings)
+{
+    std::string console32 = qeltest::X86PeerBesideTest("qelsvc.exe");
+    if (console32.empty())
+        GTEST_SKIP() << "needs a 64-bit test tree with the 32-bit console beside it";
+    const char* const pairs[][2] = {{console32.c_str(), "qelsvc.exe"}, {"qelsvc.exe", console32.c_str()}};
+    DWORD clients = 3;
+    for (const auto& pair : pairs) {
+        std::string save = "-p:" + std::to_string(clients) + ":0";
+        std::string expected = "CPU Affinity = Separate, " + std::to_string(clients) + " Clients\n";
+        EXPECT_EQ(expected, qeltest::NormaliseLineEnds(qeltest::RunProgram(pair[0], save).Output)) << pair[0];
+        EXPECT_EQ(clients, key_.Word("NumClients")) << pair[0];
+        std::string listed = qeltest::NormaliseLineEnds(qeltest::RunProgram(pair[1], "-d").Output);
+        EXPECT_EQ(expected, listed.substr(0, expected.size())) << pair[1] << " after " << pair[0] << ":\n" << listed;
+        --clients;
+    }
+}
+
 TEST_F(QelsvcCommand, VersionCommandLogsTheSettingsFirst)
 {
     std::string logPath = qeltest::PathBesideTest("qelsvc.log");

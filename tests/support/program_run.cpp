@@ -20,6 +20,18 @@ std::string PathBesideTest(const std::string& fileName)
     return path;
 }
 
+std::string X86PeerBesideTest(const std::string& fileName)
+{
+#ifdef _WIN64
+    std::string relative = "x86\\" + fileName;
+    if (GetFileAttributesA(PathBesideTest(relative).c_str()) != INVALID_FILE_ATTRIBUTES)
+        return relative;
+#else
+    (void)fileName;
+#endif
+    return std::string();
+}
+
 ProgramRun RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs)
 {
     ProgramRun run;

@@ -14,6 +14,10 @@ namespace qeltest {
 // test are built into the same folder).
 std::string PathBesideTest(const std::string& fileName);
 
+// "x86\\<fileName>" when a 64-bit test program has that 32-bit peer beside it
+// (the stand-in or the console of the i686 sub-build), "" otherwise.
+std::string X86PeerBesideTest(const std::string& fileName);
+
 struct ProgramRun {
     bool Started = false;
     bool TimedOut = false;   // still running after the time limit, so terminated
