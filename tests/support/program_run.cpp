@@ -20,16 +20,42 @@ std::string PathBesideTest(const std::string& fileName)
     return path;
 }
 
-std::string X86PeerBesideTest(const std::string& fileName)
+std::string RunnableX86Peer(const std::string& fileName, std::string& whyNot)
 {
 #ifdef _WIN64
     std::string relative = "x86\\" + fileName;
-    if (GetFileAttributesA(PathBesideTest(relative).c_str()) != INVALID_FILE_ATTRIBUTES)
-        return relative;
+    std::string path = PathBesideTest(relative);
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        whyNot = "no 32-bit " + fileName + " in this build (the i686 sub-build makes it)";
+        return std::string();
+    }
+    // A machine without 32-bit support (a kernel that runs no 32-bit code, a
+    // Wine prefix made before 32-bit Wine was installed) fails the creation.
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + path + "\"";
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &process)) {
+        whyNot = "this machine starts no 32-bit program (CreateProcess error " + std::to_string(GetLastError()) + ")";
+        return std::string();
+    }
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, KILL_WAIT_MS);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return relative;
 #else
+    whyNot = "a 32-bit test program shares the 32-bit programs' view already";
     (void)fileName;
-#endif
     return std::string();
+#endif
+}
+
+std::string ThirtyTwoBitViewPath(const char* path)
+{
+    static const char software[] = "Software\\";
+    return std::string(software) + "Wow6432Node\\" + (path + sizeof software - 1);
 }
 
 ProgramRun RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs)

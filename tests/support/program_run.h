@@ -15,8 +15,13 @@ namespace qeltest {
 std::string PathBesideTest(const std::string& fileName);
 
 // "x86\\<fileName>" when a 64-bit test program has that 32-bit peer beside it
-// (the stand-in or the console of the i686 sub-build), "" otherwise.
-std::string X86PeerBesideTest(const std::string& fileName);
+// (the stand-in or the console of the i686 sub-build) and this machine can
+// start it; "" otherwise, with the reason in whyNot.
+std::string RunnableX86Peer(const std::string& fileName, std::string& whyNot);
+
+// Where a 32-bit program on 64-bit Windows finds HKLM\<path> (a path below
+// "Software\\"), as the 64-bit view names it: "Software\\Wow6432Node\\...".
+std::string ThirtyTwoBitViewPath(const char* path);
 
 struct ProgramRun {
     bool Started = false;
