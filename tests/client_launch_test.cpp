@@ -12,7 +12,6 @@
 #include "client_launch.h"
 #include "standin_client.h"
 #include "message_boxes.h"
-#include "product_keys.h"
 #include "registry_scratch.h"
 #include "windows_family.h"
 
@@ -374,8 +373,9 @@ public:
     ConfigKeyLockedOut()
     {
         HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW,
-                            nullptr, &key, nullptr) != ERROR_SUCCESS)
+        REGSAM access = KEY_ALL_ACCESS | qeltest::ProductViewForTests();
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, access, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS)
             return;
         qel::UniqueRegKey owned(key);
         DWORD size = sizeof saved_;
@@ -394,7 +394,7 @@ public:
         if (!active_)
             return;
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC | PRODUCT_KEY_VIEW, &key) ==
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC | qeltest::ProductViewForTests(), &key) ==
             ERROR_SUCCESS) {
             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved_);
             RegCloseKey(key);

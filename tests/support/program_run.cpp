@@ -5,12 +5,26 @@
 #include <vector>
 
 #include "activity_log.h"
+#include "product_keys.h"
+#include "windows_family.h"
 
 namespace qeltest {
 
 namespace {
 const UINT OWNER_KILL_CODE = 0xDEAD;
 const DWORD KILL_WAIT_MS = 5000;
+const char APP_DEFAULTS[] = "Software\\Wine\\AppDefaults\\";
+volatile LONG g_windows98Emulations = 0;
+
+void SetWindows98Version(const std::string& keyPath)
+{
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS) {
+        const char version[] = "win98";
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
+    }
+}
 } // namespace
 
 std::string PathBesideTest(const std::string& fileName)
@@ -192,20 +206,23 @@ std::string NormaliseLineEnds(const std::string& text)
     return out;
 }
 
-Windows98Emulation::Windows98Emulation(const char* exeName)
-    : keyPath_(std::string("Software\\Wine\\AppDefaults\\") + exeName)
+Windows98Emulation::Windows98Emulation(const char* exeName) : keyPath_(std::string(APP_DEFAULTS) + exeName)
 {
-    qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-        const char version[] = "win98";
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
-    }
+    SetWindows98Version(keyPath_);
+    SetWindows98Version(std::string(APP_DEFAULTS) + "zr.exe");
+    InterlockedIncrement(&g_windows98Emulations);
 }
 
 Windows98Emulation::~Windows98Emulation()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());
+    if (InterlockedDecrement(&g_windows98Emulations) == 0)
+        RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(APP_DEFAULTS) + "zr.exe").c_str());
+}
+
+REGSAM ProductViewForTests()
+{
+    return g_windows98Emulations > 0 || qel::IsWindows9xFamily() ? 0 : PRODUCT_KEY_VIEW;
 }
 
 OwnedProcess::~OwnedProcess()

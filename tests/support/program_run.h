@@ -54,9 +54,10 @@ long long FileSize(const std::string& path);
 // '\r' stays, so stray carriage returns still show as differences.
 std::string NormaliseLineEnds(const std::string& text);
 
-// Makes the named program of this machine run under Wine's Windows 98
-// emulation (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as
-// long as the object lives.
+// Makes the named program of this machine, and the stand-in zr.exe it
+// starts, run under Wine's Windows 98 emulation
+// (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as long as the
+// object lives.
 class Windows98Emulation {
 public:
     explicit Windows98Emulation(const char* exeName);
@@ -67,6 +68,14 @@ public:
 private:
     std::string keyPath_;
 };
+
+// The registry view in which the tests meet the programs at the product's
+// keys.  Wine drops the view flags of a program it runs as Windows 98 (whose
+// registry, like Windows 95's, ignores the access mask), so a 64-bit program
+// under that emulation reaches them in the 64-bit view: while a
+// Windows98Emulation lives, or when this test program itself runs so, the
+// tests and the stand-in go there too.  PRODUCT_KEY_VIEW otherwise.
+REGSAM ProductViewForTests();
 
 // A process that a test started or watches: terminated, if still running,
 // and closed when the owner goes.

@@ -5,6 +5,7 @@
 #include <sddl.h>
 
 #include "product_keys.h"
+#include "program_run.h"
 #include "win_handles.h"
 
 namespace qeltest {
@@ -29,7 +30,7 @@ REGSAM ViewOf(HKEY root, const char* path)
 {
     static const char productRoot[] = "Software\\Morl\\";
     return root == HKEY_LOCAL_MACHINE && _strnicmp(path, productRoot, sizeof productRoot - 1) == 0
-               ? PRODUCT_KEY_VIEW
+               ? ProductViewForTests()
                : 0;
 }
 

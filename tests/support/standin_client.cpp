@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client_launch.h"
-#include "product_keys.h"
+#include "registry_scratch.h"
 
 namespace qeltest {
 
@@ -19,7 +19,7 @@ const DWORD POLL_MS = 20;
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | PRODUCT_KEY_VIEW, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | ProductViewForTests(), &key) != ERROR_SUCCESS)
         return qel::UniqueRegKey();
     return qel::UniqueRegKey(key);
 }
@@ -59,7 +59,7 @@ void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
 {
     qel::UniqueRegKey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS | PRODUCT_KEY_VIEW, nullptr, key.put(), nullptr) == ERROR_SUCCESS)
+                        KEY_ALL_ACCESS | ProductViewForTests(), nullptr, key.put(), nullptr) == ERROR_SUCCESS)
         RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
@@ -69,8 +69,8 @@ namespace {
 bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE | PRODUCT_KEY_VIEW,
-                      key.put()) != ERROR_SUCCESS)
+    REGSAM access = KEY_QUERY_VALUE | ProductViewForTests();
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, access, key.put()) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
@@ -97,14 +97,14 @@ std::string ReadStandInString(unsigned clientIndex, const char* name)
 
 void DeleteStandInKey(unsigned clientIndex)
 {
-    DeleteProductKey(StandInKeyPath(clientIndex).c_str());
+    DeleteKey(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
 }
 
 ClientStateKey::ClientStateKey(unsigned clientIndex) : index_(clientIndex), path_(StandInKeyPath(clientIndex))
 {
     DeleteStandInKey(index_);
     qel::UniqueRegKey key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW, nullptr,
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | ProductViewForTests(), nullptr,
                     key.put(), nullptr);
 }
 
@@ -184,7 +184,7 @@ ConfigKeyGuard::ConfigKeyGuard()
 ConfigKeyGuard::~ConfigKeyGuard()
 {
     if (!keyExisted_) {
-        DeleteProductKey(CLIENT_CONFIG_KEY);
+        DeleteKey(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY);
         return;
     }
     qel::UniqueRegKey key = OpenKey(CLIENT_CONFIG_KEY, KEY_SET_VALUE);
