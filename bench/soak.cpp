@@ -14,6 +14,7 @@
 #include "../standin-zr/standin_values.h"
 #include "affinity.h"
 #include "client_launch.h"
+#include "product_keys.h"
 #include "supervisor_core.h"
 #include "win_handles.h"
 
@@ -50,10 +51,10 @@ void SetStandInBehaviour(unsigned index, const SlotBehaviour& slot)
     char path[64];
     if (!ClientStateKeyPath(index, path, sizeof path))
         return;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+    DeleteProductKey(path);
     HKEY raw = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW, nullptr, &raw,
+                        nullptr) != ERROR_SUCCESS)
         return;
     qel::UniqueRegKey key(raw);
     if (slot.Value)
@@ -64,7 +65,7 @@ void DeleteStandInKey(unsigned index)
 {
     char path[64];
     if (ClientStateKeyPath(index, path, sizeof path))
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+        DeleteProductKey(path);
 }
 
 std::string ReadFile(const char* path)

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client_job.h"
+#include "product_keys.h"
 #include "runtime_binding.h"
 #include "win_handles.h"
 #include "windows_family.h"
@@ -197,9 +198,14 @@ int WriteClientKey(unsigned clientIndex)
     // past the suffix table.
     if (!ClientStateKeyPath(clientIndex, path, sizeof path))
         return 0;
+    // Written in the 32-bit view only, also by the 64-bit build: the client
+    // is a 32-bit program, and a 32-bit program reads that view whatever the
+    // supervisor's build.  Asking the client's PE header, or writing both
+    // views, would serve only a 64-bit client, which the contract does not
+    // know.
     HKEY rawKey = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &rawKey,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW,
+                        nullptr, &rawKey, nullptr) != ERROR_SUCCESS)
         return 0;
     qel::UniqueRegKey key(rawKey);
     RegSetValueExA(key.get(), CLIENT_KEY_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),

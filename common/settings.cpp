@@ -159,7 +159,8 @@ void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRul
 {
     DWORD processors = ProcessorCount();
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, GENERIC_READ, key.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, GENERIC_READ | PRODUCT_KEY_VIEW, key.put()) !=
+        ERROR_SUCCESS) {
         key.release();
         LoadDefaults(params, processors);
     } else {
@@ -182,7 +183,7 @@ DWORD SaveParams(const ServiceParams& params, HANDLE settingsMutex)
     // KEY_SET_VALUE only: a console that may write the values need not be
     // able to do anything else with the key.
     LONG opened = RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_SET_VALUE, nullptr, key.put(), nullptr);
+                                  KEY_SET_VALUE | PRODUCT_KEY_VIEW, nullptr, key.put(), nullptr);
     if (opened != ERROR_SUCCESS) {
         key.release();
         return static_cast<DWORD>(opened);

@@ -1,22 +1,14 @@
-// The settings store: "Software\Morl\qel\svcparms" under HKEY_LOCAL_MACHINE.
+// The settings store: "Software\Morl\qel\svcparms" under HKEY_LOCAL_MACHINE,
+// in the product's registry view (PRODUCT_KEY_VIEW).
 #pragma once
 
 #include "activity_log.h"
+#include "product_keys.h"
 #include "service_params.h"
 
 enum class SettingsRules;
 
 constexpr const char SETTINGS_KEY[] = "Software\\Morl\\qel\\svcparms";
-
-// The registry view of every key of the product under HKEY_LOCAL_MACHINE.
-// The client is a 32-bit program and reads the 32-bit view; the 64-bit
-// programs use that view too, so that both builds share one set of settings.
-// The 32-bit programs pass nothing: Windows before XP knows no view flags.
-#ifdef _WIN64
-constexpr REGSAM PRODUCT_KEY_VIEW = KEY_WOW64_32KEY;
-#else
-constexpr REGSAM PRODUCT_KEY_VIEW = 0;
-#endif
 
 // Reads the key into params (defaults and clamps for missing or bad values)
 // and writes the five settings lines to the log.  Never fails.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "../common/product_keys.h"
 #include "standin_values.h"
 
 namespace zr {
@@ -9,8 +10,8 @@ namespace zr {
 bool StateKey::Open(const char* path)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         return false;
     key_.reset(key);
     return true;
@@ -63,7 +64,7 @@ void ReadStateKeyPath(char* path, DWORD size)
 {
     snprintf(path, size, "%s", DEFAULT_STATE_KEY_PATH);
     HKEY rawKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CONFIG_KEY_PATH, 0, KEY_READ, &rawKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CONFIG_KEY_PATH, 0, KEY_READ | PRODUCT_KEY_VIEW, &rawKey) != ERROR_SUCCESS)
         return;
     qel::UniqueRegKey config(rawKey);
     char value[MAX_PATH] = {};

@@ -9,7 +9,9 @@ namespace zr {
 
 class StateKey {
 public:
-    // Opens (creating when missing) HKLM\path.  Without a key every read
+    // Opens (creating when missing) HKLM\path in the 32-bit view, where the
+    // real client, a 32-bit program, finds its keys; a 64-bit build of the
+    // stand-in asks for that view.  Without a key every read
     // gives 0 and every write does nothing: the program still runs.
     bool Open(const char* path);
 

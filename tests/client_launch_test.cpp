@@ -12,6 +12,7 @@
 #include "client_launch.h"
 #include "standin_client.h"
 #include "message_boxes.h"
+#include "registry_scratch.h"
 #include "windows_family.h"
 
 using qeltest::ClientStateKey;
@@ -202,6 +203,40 @@ TEST_F(ClientLaunch, EachCopyFindsItsOwnStateKey)
     }
 }
 
+// The real client is a 32-bit program: two 32-bit copies started by this
+// (64-bit) supervisor code, both running, each find the key meant for them.
+TEST_F(ClientLaunch, ThirtyTwoBitCopiesEachFindTheirOwnStateKey)
+{
+#ifndef _WIN64
+    GTEST_SKIP() << "the 32-bit supervisor's copies are covered by every other launch test";
+#else
+    // Where a 32-bit program finds "ClientKey", even where none can run.
+    ASSERT_EQ(1, WriteClientKey(1));
+    EXPECT_EQ("Software\\Morl\\qel\\cache2",
+              qeltest::ReadString(HKEY_LOCAL_MACHINE, qeltest::ThirtyTwoBitViewPath(CLIENT_CONFIG_KEY).c_str(),
+                                  CLIENT_KEY_VALUE));
+
+    std::string whyNot;
+    std::string peer = qeltest::RunnableX86Peer("zr.exe", whyNot);
+    if (peer.empty())
+        GTEST_SKIP() << whyNot;
+    exe_ = qeltest::PathBesideTest(peer);
+    ClientStateKey first(0);
+    ClientStateKey second(1);
+    const ClientStateKey* states[] = {&first, &second};
+    LaunchSlot slots[2];
+    for (unsigned index = 0; index < 2; ++index)
+        ASSERT_EQ(LAUNCH_OK, Launch(index, 0x3, 0, slots[index])) << index;
+    for (unsigned index = 0; index < 2; ++index) {
+        BOOL wow64 = FALSE;
+        EXPECT_TRUE(IsWow64Process(slots[index].ProcessHandle, &wow64) && wow64) << index << " is no 32-bit copy";
+        EXPECT_EQ(slots[index].ProcessId, states[index]->Dword(zr::REC_PROCESS_ID)) << index;
+        EXPECT_EQ("ZR - client " + std::to_string(index + 1), states[index]->Text(zr::REC_TITLE_AT_CLICK)) << index;
+        CloseHandle(slots[index].ProcessHandle);
+    }
+#endif
+}
+
 TEST_F(ClientLaunch, TrueIdleDropsWorkerToIdlePriorityEvenWithoutMainThreadOutput)
 {
     // The main thread id then comes from process creation (with the output,
@@ -338,8 +373,9 @@ public:
     ConfigKeyLockedOut()
     {
         HKEY key = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS)
+        REGSAM access = KEY_ALL_ACCESS | qeltest::ProductViewForTests();
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, nullptr, 0, access, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS)
             return;
         qel::UniqueRegKey owned(key);
         DWORD size = sizeof saved_;
@@ -358,7 +394,8 @@ public:
         if (!active_)
             return;
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY, 0, WRITE_DAC | qeltest::ProductViewForTests(), &key) ==
+            ERROR_SUCCESS) {
             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved_);
             RegCloseKey(key);
         }

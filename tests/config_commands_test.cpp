@@ -493,6 +493,35 @@ TEST_F(QelsvcCommand, DisplayListsEverySetting)
     EXPECT_EQ(4u, key_.Word("NumClients"));
 }
 
+// The 32-bit and the 64-bit console keep one set of settings: what one saves
+// is what the other (and so the service of either build) reads back.
+TEST_F(QelsvcCommand, ThirtyTwoAndSixtyFourBitConsolesShareOneSetOfSettings)
+{
+#ifndef _WIN64
+    GTEST_SKIP() << "a 32-bit console is one of the pair itself";
+#else
+    // Where a 32-bit program finds them, even where none can run.
+    ExpectOutput("-p:3:0", "CPU Affinity = Separate, 3 Clients\n");
+    EXPECT_EQ(3u, qeltest::ReadDword(HKEY_LOCAL_MACHINE, qeltest::ThirtyTwoBitViewPath(SETTINGS_KEY).c_str(),
+                                     "NumClients", 0));
+
+    std::string whyNot;
+    std::string console32 = qeltest::RunnableX86Peer("qelsvc.exe", whyNot);
+    if (console32.empty())
+        GTEST_SKIP() << whyNot;
+    const char* const pairs[][2] = {{"qelsvc.exe", console32.c_str()}, {console32.c_str(), "qelsvc.exe"}};
+    DWORD clients = 3;
+    for (const auto& pair : pairs) {
+        std::string expected = "CPU Affinity = Separate, " + std::to_string(clients) + " Clients\n";
+        std::string saved = qeltest::RunProgram(pair[0], "-p:" + std::to_string(clients) + ":0").Output;
+        EXPECT_EQ(expected, qeltest::NormaliseLineEnds(saved)) << pair[0];
+        std::string listed = qeltest::NormaliseLineEnds(qeltest::RunProgram(pair[1], "-d").Output);
+        EXPECT_EQ(expected, listed.substr(0, expected.size())) << pair[1] << " after " << pair[0] << ":\n" << listed;
+        --clients;
+    }
+#endif
+}
+
 TEST_F(QelsvcCommand, VersionCommandLogsTheSettingsFirst)
 {
     std::string logPath = qeltest::PathBesideTest("qelsvc.log");

@@ -37,7 +37,7 @@ protected:
     void TearDown() override
     {
         RemoveServiceIfPresent(kServiceName, 60000);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+        DeleteKey(HKEY_LOCAL_MACHINE, kSettingsKey);
     }
 
     FastDispatcherFailure dispatcher_;

@@ -7,6 +7,7 @@
 
 #include "../standin-zr/standin_values.h"
 #include "program_run.h"
+#include "registry_scratch.h"
 #include "service_control.h"
 #include "standin_client.h"
 #include "supervisor_harness.h"
@@ -40,7 +41,7 @@ protected:
     {
         BringUpDesktop();
         RemoveServiceIfPresent(kServiceName, 60000);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+        DeleteKey(HKEY_LOCAL_MACHINE, kSettingsKey);
         for (unsigned i = 0; i <= kClients; ++i)
             DeleteStandInKey(i);
         logPath = PathBesideTest("qelsvc.log");
@@ -56,7 +57,7 @@ protected:
             EndProcessById(ReadStandInDword(i, zr::REC_PROCESS_ID));
             DeleteStandInKey(i);
         }
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+        DeleteKey(HKEY_LOCAL_MACHINE, kSettingsKey);
     }
 
     FastDispatcherFailure dispatcher_;

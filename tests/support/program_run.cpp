@@ -5,12 +5,26 @@
 #include <vector>
 
 #include "activity_log.h"
+#include "product_keys.h"
+#include "windows_family.h"
 
 namespace qeltest {
 
 namespace {
 const UINT OWNER_KILL_CODE = 0xDEAD;
 const DWORD KILL_WAIT_MS = 5000;
+const char APP_DEFAULTS[] = "Software\\Wine\\AppDefaults\\";
+volatile LONG g_windows98Emulations = 0;
+
+void SetWindows98Version(const std::string& keyPath)
+{
+    qel::UniqueRegKey key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS) {
+        const char version[] = "win98";
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
+    }
+}
 } // namespace
 
 std::string PathBesideTest(const std::string& fileName)
@@ -18,6 +32,44 @@ std::string PathBesideTest(const std::string& fileName)
     char path[MAX_PATH] = {};
     PathBesideExecutable(path, sizeof path, fileName.c_str());
     return path;
+}
+
+std::string RunnableX86Peer(const std::string& fileName, std::string& whyNot)
+{
+#ifdef _WIN64
+    std::string relative = "x86\\" + fileName;
+    std::string path = PathBesideTest(relative);
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        whyNot = "no 32-bit " + fileName + " in this build (the i686 sub-build makes it)";
+        return std::string();
+    }
+    // A machine without 32-bit support (a kernel that runs no 32-bit code, a
+    // Wine prefix made before 32-bit Wine was installed) fails the creation.
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + path + "\"";
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &process)) {
+        whyNot = "this machine starts no 32-bit program (CreateProcess error " + std::to_string(GetLastError()) + ")";
+        return std::string();
+    }
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, KILL_WAIT_MS);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return relative;
+#else
+    whyNot = "a 32-bit test program shares the 32-bit programs' view already";
+    (void)fileName;
+    return std::string();
+#endif
+}
+
+std::string ThirtyTwoBitViewPath(const char* path)
+{
+    static const char software[] = "Software\\";
+    return std::string(software) + "Wow6432Node\\" + (path + sizeof software - 1);
 }
 
 ProgramRun RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs)
@@ -154,20 +206,23 @@ std::string NormaliseLineEnds(const std::string& text)
     return out;
 }
 
-Windows98Emulation::Windows98Emulation(const char* exeName)
-    : keyPath_(std::string("Software\\Wine\\AppDefaults\\") + exeName)
+Windows98Emulation::Windows98Emulation(const char* exeName) : keyPath_(std::string(APP_DEFAULTS) + exeName)
 {
-    qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-        const char version[] = "win98";
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
-    }
+    SetWindows98Version(keyPath_);
+    SetWindows98Version(std::string(APP_DEFAULTS) + "zr.exe");
+    InterlockedIncrement(&g_windows98Emulations);
 }
 
 Windows98Emulation::~Windows98Emulation()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());
+    if (InterlockedDecrement(&g_windows98Emulations) == 0)
+        RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(APP_DEFAULTS) + "zr.exe").c_str());
+}
+
+REGSAM ProductViewForTests()
+{
+    return g_windows98Emulations > 0 || qel::IsWindows9xFamily() ? 0 : PRODUCT_KEY_VIEW;
 }
 
 OwnedProcess::~OwnedProcess()

@@ -14,6 +14,15 @@ namespace qeltest {
 // test are built into the same folder).
 std::string PathBesideTest(const std::string& fileName);
 
+// "x86\\<fileName>" when a 64-bit test program has that 32-bit peer beside it
+// (the stand-in or the console of the i686 sub-build) and this machine can
+// start it; "" otherwise, with the reason in whyNot.
+std::string RunnableX86Peer(const std::string& fileName, std::string& whyNot);
+
+// Where a 32-bit program on 64-bit Windows finds HKLM\<path> (a path below
+// "Software\\"), as the 64-bit view names it: "Software\\Wow6432Node\\...".
+std::string ThirtyTwoBitViewPath(const char* path);
+
 struct ProgramRun {
     bool Started = false;
     bool TimedOut = false;   // still running after the time limit, so terminated
@@ -45,9 +54,10 @@ long long FileSize(const std::string& path);
 // '\r' stays, so stray carriage returns still show as differences.
 std::string NormaliseLineEnds(const std::string& text);
 
-// Makes the named program of this machine run under Wine's Windows 98
-// emulation (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as
-// long as the object lives.
+// Makes the named program of this machine, and the stand-in zr.exe it
+// starts, run under Wine's Windows 98 emulation
+// (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as long as the
+// object lives.
 class Windows98Emulation {
 public:
     explicit Windows98Emulation(const char* exeName);
@@ -58,6 +68,14 @@ public:
 private:
     std::string keyPath_;
 };
+
+// The registry view in which the tests meet the programs at the product's
+// keys.  Wine drops the view flags of a program it runs as Windows 98 (whose
+// registry, like Windows 95's, ignores the access mask), so a 64-bit program
+// under that emulation reaches them in the 64-bit view: while a
+// Windows98Emulation lives, or when this test program itself runs so, the
+// tests and the stand-in go there too.  PRODUCT_KEY_VIEW otherwise.
+REGSAM ProductViewForTests();
 
 // A process that a test started or watches: terminated, if still running,
 // and closed when the owner goes.

@@ -4,6 +4,8 @@
 
 #include <sddl.h>
 
+#include "product_keys.h"
+#include "program_run.h"
 #include "win_handles.h"
 
 namespace qeltest {
@@ -13,6 +15,7 @@ namespace {
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 {
     qel::UniqueRegKey key;
+    access |= ViewOf(HKEY_LOCAL_MACHINE, path.c_str());
     LONG result = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                            access, nullptr, key.put(), nullptr)
                          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, key.put());
@@ -23,11 +26,24 @@ qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access, bool create)
 
 } // namespace
 
+REGSAM ViewOf(HKEY root, const char* path)
+{
+    static const char productRoot[] = "Software\\Morl\\";
+    return root == HKEY_LOCAL_MACHINE && _strnicmp(path, productRoot, sizeof productRoot - 1) == 0
+               ? ProductViewForTests()
+               : 0;
+}
+
+LONG DeleteKey(HKEY root, const char* path)
+{
+    return ViewOf(root, path) ? DeleteProductKey(path) : RegDeleteKeyA(root, path);
+}
+
 void DeleteKeyTree(HKEY root, const char* path)
 {
     {
         qel::UniqueRegKey key;
-        if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
+        if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | ViewOf(root, path), key.put()) != ERROR_SUCCESS)
             return;
         char child[256];
         // Always the first child: each one is gone after its deletion.
@@ -39,27 +55,28 @@ void DeleteKeyTree(HKEY root, const char* path)
             DeleteKeyTree(root, childPath.c_str());
         }
     }
-    RegDeleteKeyA(root, path);
+    DeleteKey(root, path);
 }
 
 void DeleteValue(HKEY root, const char* path, const char* name)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | ViewOf(root, path), key.put()) == ERROR_SUCCESS)
         RegDeleteValueA(key.get(), name);
 }
 
 void WriteDword(HKEY root, const char* path, const char* name, DWORD value)
 {
     qel::UniqueRegKey key;
-    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | ViewOf(root, path), nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS)
         RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 DWORD ReadDword(HKEY root, const char* path, const char* name, DWORD fallback)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root, path), key.put()) != ERROR_SUCCESS)
         return fallback;
     BYTE data[8] = {};
     DWORD size = sizeof data;
@@ -71,7 +88,7 @@ DWORD ReadDword(HKEY root, const char* path, const char* name, DWORD fallback)
 bool ValueExists(HKEY root, const char* path, const char* name)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root, path), key.put()) != ERROR_SUCCESS)
         return false;
     return RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
@@ -79,7 +96,7 @@ bool ValueExists(HKEY root, const char* path, const char* name)
 std::string ReadString(HKEY root, const char* path, const char* name, DWORD* storedLength)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root, path), key.put()) != ERROR_SUCCESS)
         return "";
     char data[1024] = {};
     DWORD size = sizeof data - 1;
@@ -125,7 +142,7 @@ RegistryScratch::~RegistryScratch()
 
 void RegistryScratch::Clear() const
 {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str());
+    DeleteKey(HKEY_LOCAL_MACHINE, path_.c_str());
 }
 
 void RegistryScratch::Set(const char* name, DWORD type, const void* data, DWORD size) const

@@ -9,6 +9,13 @@
 
 namespace qeltest {
 
+// Every helper here reaches HKLM\Software\Morl\... in the product's
+// registry view (ProductViewForTests: the 32-bit one, also from a 64-bit
+// test) and any other key in the test's own view.
+REGSAM ViewOf(HKEY root, const char* path);
+// RegDeleteKeyA in that view (a key without subkeys).
+LONG DeleteKey(HKEY root, const char* path);
+
 // Deletes the key with its values and subkeys; missing keys are fine.
 void DeleteKeyTree(HKEY root, const char* path);
 void DeleteValue(HKEY root, const char* path, const char* name);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client_launch.h"
+#include "registry_scratch.h"
 
 namespace qeltest {
 
@@ -18,7 +19,7 @@ const DWORD POLL_MS = 20;
 qel::UniqueRegKey OpenKey(const std::string& path, REGSAM access)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | ProductViewForTests(), &key) != ERROR_SUCCESS)
         return qel::UniqueRegKey();
     return qel::UniqueRegKey(key);
 }
@@ -57,8 +58,8 @@ std::string StandInKeyPath(unsigned clientIndex)
 void SetStandInValue(unsigned clientIndex, const char* name, DWORD value)
 {
     qel::UniqueRegKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS | ProductViewForTests(), nullptr, key.put(), nullptr) == ERROR_SUCCESS)
         RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
@@ -68,8 +69,8 @@ namespace {
 bool QueryStandInValue(unsigned clientIndex, const char* name, DWORD expectedType, void* data, DWORD size)
 {
     qel::UniqueRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS)
+    REGSAM access = KEY_QUERY_VALUE | ProductViewForTests();
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str(), 0, access, key.put()) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     return RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
@@ -96,14 +97,15 @@ std::string ReadStandInString(unsigned clientIndex, const char* name)
 
 void DeleteStandInKey(unsigned clientIndex)
 {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
+    DeleteKey(HKEY_LOCAL_MACHINE, StandInKeyPath(clientIndex).c_str());
 }
 
 ClientStateKey::ClientStateKey(unsigned clientIndex) : index_(clientIndex), path_(StandInKeyPath(clientIndex))
 {
     DeleteStandInKey(index_);
     qel::UniqueRegKey key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | ProductViewForTests(), nullptr,
+                    key.put(), nullptr);
 }
 
 ClientStateKey::~ClientStateKey()
@@ -182,7 +184,7 @@ ConfigKeyGuard::ConfigKeyGuard()
 ConfigKeyGuard::~ConfigKeyGuard()
 {
     if (!keyExisted_) {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY);
+        DeleteKey(HKEY_LOCAL_MACHINE, CLIENT_CONFIG_KEY);
         return;
     }
     qel::UniqueRegKey key = OpenKey(CLIENT_CONFIG_KEY, KEY_SET_VALUE);

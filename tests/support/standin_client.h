@@ -21,6 +21,8 @@ namespace qeltest {
 void BringUpDesktop();
 
 // HKLM path of the stand-in state key of a client index (cache, cache2, ...).
+// The helpers below reach these keys, and the config key, in the product's
+// registry view, where the supervisor and the stand-in meet.
 std::string StandInKeyPath(unsigned clientIndex);
 void SetStandInValue(unsigned clientIndex, const char* name, DWORD value);
 DWORD ReadStandInDword(unsigned clientIndex, const char* name, DWORD missing = 0);
