@@ -104,7 +104,9 @@ void EndClient(HANDLE processHandle, DWORD processId, HWND mainWindow, const cha
 {
     // The slot's handle is ours from here on: closed on every path.
     qel::UniqueHandle process(processHandle);
-    if (progress.ConfirmButton) {
+    // In a joint stop the confirmation may have waited seconds for its turn:
+    // a window that is no longer the client's gets no message.
+    if (progress.ConfirmButton && WindowBelongsTo(progress.Confirmation, processId)) {
         WaitUntilFileFree(fileName);
         PostMessageA(progress.Confirmation, WM_COMMAND, CONFIRM_BUTTON_ID,
                      reinterpret_cast<LPARAM>(progress.ConfirmButton));
