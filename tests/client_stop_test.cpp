@@ -202,12 +202,18 @@ TEST_F(ClientStop, HungCopyIsTerminatedByTheLastResort)
     CloseHandle(created.hThread);
     OwnedProcess copy(qeltest::WatchHandle(created.hProcess));
     WindowSearch search = {nullptr, created.dwProcessId};
-    for (int tries = 0; tries < 150 && !search.FoundWindow; ++tries) {
+    // Until the copy has put its main window first, another top-level window
+    // of its own may come first; a loaded machine can take seconds to get
+    // there.
+    HWND exitButton = nullptr;
+    for (int tries = 0; tries < 500 && !exitButton; ++tries) {
         Sleep(20);
+        search.FoundWindow = nullptr;
         EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.FoundWindow)
+            exitButton = FindWindowExA(search.FoundWindow, nullptr, "BUTTON", "Exit");
     }
-    ASSERT_NE(nullptr, search.FoundWindow);
-    Sleep(100);  // let it create its buttons
+    ASSERT_NE(nullptr, exitButton);
 
     LaunchSlot slot;
     slot.ProcessHandle = created.hProcess;
