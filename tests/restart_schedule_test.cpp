@@ -152,33 +152,31 @@ namespace {
 std::vector<ULONGLONG> DailyRestartsOverJump(DWORD restartTime, const SYSTEMTIME& from, const SYSTEMTIME& jumpAt,
                                              const SYSTEMTIME& jumpTo, const SYSTEMTIME& until)
 {
-    const ULONGLONG step = 30 * 10000000ull;
     FILETIME next = {};
-    auto computeAt = [&](ULONGLONG at) {
-        ULARGE_INTEGER value;
-        value.QuadPart = at;
-        FILETIME atTime = {value.LowPart, value.HighPart};
+    auto schedule = [&](const FILETIME& at) {
         SYSTEMTIME local;
-        FileTimeToSystemTime(&atTime, &local);
-        EXPECT_TRUE(NextRestartAfter(0, restartTime, local, atTime, &next));
+        FileTimeToSystemTime(&at, &local);
+        EXPECT_TRUE(NextRestartAfter(0, restartTime, local, at, &next));
+    };
+    auto fromTicks = [](ULONGLONG ticks) {
+        ULARGE_INTEGER value;
+        value.QuadPart = ticks;
+        return FILETIME{value.LowPart, value.HighPart};
     };
     std::vector<ULONGLONG> restarts;
     ULONGLONG now = Ticks(ToFileTime(from));
-    computeAt(now);
-    bool jumped = false;
-    for (; now < Ticks(ToFileTime(until)); now += step) {
+    schedule(fromTicks(now));
+    for (bool jumped = false; now < Ticks(ToFileTime(until)); now += 30 * 10000000ull) {
         if (!jumped && now >= Ticks(ToFileTime(jumpAt))) {
             now = Ticks(ToFileTime(jumpTo));
             jumped = true;
         }
-        ULARGE_INTEGER value;
-        value.QuadPart = now;
-        const FILETIME nowTime = {value.LowPart, value.HighPart};
-        if (RestartInstantTooFar(0, nowTime, next)) {
-            computeAt(now);
-        } else if (RestartDue(nowTime, next)) {
+        const FILETIME clock = fromTicks(now);
+        if (RestartInstantTooFar(0, clock, next)) {
+            schedule(clock);
+        } else if (RestartDue(clock, next)) {
             restarts.push_back(now);
-            computeAt(now);
+            schedule(clock);
         }
     }
     return restarts;
