@@ -181,9 +181,10 @@ int main()
         stopSeconds[stopIndex++] = figures.stopSeconds;
         fflush(stdout);
     }
-    // The clients stop together: 16 should take less than twice the time of one.
+    // The clients are approached together and end one after the other: 16
+    // should take less than three times the time of one.
     if (stopSeconds[0] > 0 && stopSeconds[2] > 0)
-        printf("Stop time of 16 clients / 1 client: %.2f (target: under 2)\n", stopSeconds[2] / stopSeconds[0]);
+        printf("Stop time of 16 clients / 1 client: %.2f (target: under 3)\n", stopSeconds[2] / stopSeconds[0]);
 
     RunLoopFigures crash = MeasureRunLoop(2, true, 10000);
     printf("\nCrash to relaunched (process end -> new copy working): %.3f s\n", crash.crashRelaunchSeconds);

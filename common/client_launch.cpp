@@ -281,6 +281,45 @@ BOOL CALLBACK FindStartButton(HWND window, LPARAM search)
     return StoreWindowWithText(window, search, START_BUTTON_TEXT);
 }
 
+namespace {
+
+// A copy starts as it would from Explorer: in its own folder (a client that
+// keeps work files beside itself must not read and write them in the
+// supervisor's directory, System32 for a service) and with its quoted path
+// as the command line.  Empty when the path names no folder: the copy then
+// inherits ours.
+void ClientFolder(const char* exePath, char* folder, size_t folderSize)
+{
+    folder[0] = '\0';
+    size_t length = std::strlen(exePath);
+    if (length >= folderSize)
+        return;
+    size_t cut = length;
+    while (cut > 0 && exePath[cut - 1] != '\\' && exePath[cut - 1] != '/')
+        --cut;
+    if (cut == 0)
+        return;
+    // "C:\zr.exe" and "\zr.exe" keep their separator: "C:" alone would mean
+    // the drive's current directory.
+    size_t keep = cut - 1;
+    if (keep == 0 || exePath[keep - 1] == ':')
+        keep = cut;
+    std::memcpy(folder, exePath, keep);
+    folder[keep] = '\0';
+}
+
+// Writable, as CreateProcess may change the command line it is given.
+// Empty when the quoted path does not fit.
+void QuotedCommandLine(const char* exePath, char* commandLine, size_t size)
+{
+    commandLine[0] = '\0';
+    int written = std::snprintf(commandLine, size, "\"%s\"", exePath);
+    if (written < 0 || static_cast<size_t>(written) >= size)
+        commandLine[0] = '\0';
+}
+
+} // namespace
+
 int LaunchClient(const char* exePath, unsigned clientIndex, DWORD affinityMask, HANDLE* processHandleOut,
                  DWORD* processIdOut, HWND* mainWindowOut, HWND* startButtonOut, int trueIdle,
                  DWORD* mainThreadIdOut)
@@ -291,8 +330,12 @@ int LaunchClient(const char* exePath, unsigned clientIndex, DWORD affinityMask, 
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessA(exePath, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &created))
+    char folder[MAX_PATH];
+    ClientFolder(exePath, folder, sizeof folder);
+    char commandLine[MAX_PATH + 3];
+    QuotedCommandLine(exePath, commandLine, sizeof commandLine);
+    if (!CreateProcessA(exePath, commandLine[0] ? commandLine : nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        nullptr, folder[0] ? folder : nullptr, &startup, &created))
         return LAUNCH_CREATE_FAILED;
     qel::UniqueHandle process(created.hProcess);
     qel::UniqueHandle mainThread(created.hThread);

@@ -43,16 +43,31 @@ void WaitUntilFileFree(const char* fileName)
     }
 }
 
-// "Exit", "Close ZR?", confirm.  Returns when there is nothing more to do on
-// the client's own exit path (found nothing, or confirmed and waited).
-void CloseThroughExitPath(HANDLE process, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
-                          DWORD mainThreadId)
+// How far the client's own exit path got before its confirmation: the part
+// of a stop that several clients may go through at the same time.
+struct ExitPathProgress {
+    bool WindowIsClients = false;
+    HWND Confirmation = nullptr;
+    HWND ConfirmButton = nullptr;
+};
+
+// "Exit", "Close ZR?" found, waitMs paused.  Confirmation and Confirm button
+// stay null when there is nothing more to do on the client's exit path.
+ExitPathProgress ApproachExit(HANDLE process, DWORD processId, HWND mainWindow, DWORD waitMs, DWORD mainThreadId)
 {
+    ExitPathProgress progress;
+    // Without a window of its own (never fully started, crashed, handle
+    // reused) the client gets no messages: a null window would make the child
+    // search run over every top-level window of the desktop.
+    progress.WindowIsClients = WindowBelongsTo(mainWindow, processId);
+    if (!progress.WindowIsClients)
+        return progress;
+
     WindowSearch search = {nullptr, processId};
     EnumChildWindows(mainWindow, FindExitButton, reinterpret_cast<LPARAM>(&search));
     HWND exitButton = search.FoundWindow;
     if (!exitButton)
-        return;
+        return progress;
 
     SetPriorityClass(process, HIGH_PRIORITY_CLASS);
     // Undo the idle priority that TrueIdle may have given the worker, so that
@@ -69,30 +84,54 @@ void CloseThroughExitPath(HANDLE process, DWORD processId, HWND mainWindow, DWOR
     }
     HWND confirmation = search.FoundWindow;
     if (!confirmation)
-        return;
+        return progress;
 
     search.FoundWindow = nullptr;
     EnumChildWindows(confirmation, FindConfirmButton, reinterpret_cast<LPARAM>(&search));
-    HWND confirmButton = search.FoundWindow;
-    if (!confirmButton)
-        return;
+    if (!search.FoundWindow)
+        return progress;
 
+    progress.Confirmation = confirmation;
+    progress.ConfirmButton = search.FoundWindow;
     Sleep(waitMs);
-    WaitUntilFileFree(fileName);
-    PostMessageA(confirmation, WM_COMMAND, CONFIRM_BUTTON_ID, reinterpret_cast<LPARAM>(confirmButton));
-    WaitOrTerminate(process);
+    return progress;
 }
 
-struct StopThreadArgs {
+// Confirms (once the file is free), then the last resort; returns once the
+// client has ended or has been told to terminate, its handle closed.
+void EndClient(HANDLE processHandle, DWORD processId, HWND mainWindow, const char* fileName,
+               const ExitPathProgress& progress)
+{
+    // The slot's handle is ours from here on: closed on every path.
+    qel::UniqueHandle process(processHandle);
+    // In a joint stop the confirmation may have waited seconds for its turn:
+    // a window that is no longer the client's gets no message.
+    if (progress.ConfirmButton && WindowBelongsTo(progress.Confirmation, processId)) {
+        WaitUntilFileFree(fileName);
+        PostMessageA(progress.Confirmation, WM_COMMAND, CONFIRM_BUTTON_ID,
+                     reinterpret_cast<LPARAM>(progress.ConfirmButton));
+        WaitOrTerminate(process.get());
+    }
+
+    // Last resort, on every path; after a confirmed exit the process has
+    // usually ended and the wait returns at once.
+    if (progress.WindowIsClients && WindowBelongsTo(mainWindow, processId))
+        PostMessageA(mainWindow, WM_DESTROY, 0, 0);
+    WaitOrTerminate(process.get());
+}
+
+struct ApproachThreadArgs {
     const ClientStopOrder* Order;
     DWORD WaitMs;
+    ExitPathProgress Progress;
 };
 
-DWORD WINAPI StopThread(LPVOID context)
+DWORD WINAPI ApproachThread(LPVOID context)
 {
-    const StopThreadArgs* args = static_cast<const StopThreadArgs*>(context);
+    ApproachThreadArgs* args = static_cast<ApproachThreadArgs*>(context);
     const ClientStopOrder& order = *args->Order;
-    StopClient(order.ProcessHandle, order.ProcessId, order.MainWindow, args->WaitMs, nullptr, order.MainThreadId);
+    args->Progress = ApproachExit(order.ProcessHandle, order.ProcessId, order.MainWindow, args->WaitMs,
+                                  order.MainThreadId);
     return 0;
 }
 
@@ -100,32 +139,32 @@ DWORD WINAPI StopThread(LPVOID context)
 
 void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs)
 {
-    // StopClient shares no state between calls (per-call window searches,
-    // the launch's bound entry points only read), so the stops can overlap.
-    // The arguments live on this stack: this call returns only after every
-    // thread has ended, and every StopClient is bounded by its own waits.
-    StopThreadArgs args[MAX_STOP_BATCH];
+    // The client may save shared state as it exits, so the copies end one
+    // at a time, in the order given, each only once the one before has ended
+    // or been terminated.  What takes the time (the window searches, the
+    // Exit presses, the pause before confirming) overlaps: each client goes
+    // that far on a thread of its own, and this thread then ends them in
+    // order.  A client whose thread cannot be created goes that far here, in
+    // its turn.  The arguments live on this stack: every thread is waited
+    // for before this call returns, and each is bounded by its own waits.
+    ApproachThreadArgs args[MAX_STOP_BATCH];
     qel::UniqueHandle threads[MAX_STOP_BATCH];
-    size_t inlineStops[MAX_STOP_BATCH];
-    size_t inlineCount = 0;
     for (size_t done = 0; done < count; done += MAX_STOP_BATCH) {
         size_t batch = count - done < MAX_STOP_BATCH ? count - done : MAX_STOP_BATCH;
-        inlineCount = 0;
         for (size_t i = 0; i < batch; ++i) {
             args[i].Order = &orders[done + i];
             args[i].WaitMs = waitMs;
-            threads[i] = qel::StartThread(StopThread, &args[i]);
-            if (!threads[i])
-                inlineStops[inlineCount++] = i;
+            args[i].Progress = ExitPathProgress();
+            threads[i] = qel::StartThread(ApproachThread, &args[i]);
         }
-        // Without a thread of its own the client is still stopped, here,
-        // while the others go on on theirs.
-        for (size_t k = 0; k < inlineCount; ++k)
-            StopThread(&args[inlineStops[k]]);
         for (size_t i = 0; i < batch; ++i) {
             if (threads[i])
                 WaitForSingleObject(threads[i].get(), INFINITE);
+            else
+                ApproachThread(&args[i]);
             threads[i].reset();
+            const ClientStopOrder& order = *args[i].Order;
+            EndClient(order.ProcessHandle, order.ProcessId, order.MainWindow, nullptr, args[i].Progress);
         }
     }
 }
@@ -133,21 +172,8 @@ void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs)
 int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
                DWORD mainThreadId)
 {
-    // The slot's handle is ours from here on: closed on every path.
-    qel::UniqueHandle process(processHandle);
-
-    // Without a window of its own (never fully started, crashed, handle
-    // reused) the client gets no messages: a null window would make the child
-    // search run over every top-level window of the desktop.
-    bool windowIsClients = WindowBelongsTo(mainWindow, processId);
-    if (windowIsClients)
-        CloseThroughExitPath(process.get(), processId, mainWindow, waitMs, fileName, mainThreadId);
-
-    // Last resort, on every path; after a confirmed exit the process has
-    // usually ended and the wait returns at once.
-    if (windowIsClients && WindowBelongsTo(mainWindow, processId))
-        PostMessageA(mainWindow, WM_DESTROY, 0, 0);
-    WaitOrTerminate(process.get());
+    ExitPathProgress progress = ApproachExit(processHandle, processId, mainWindow, waitMs, mainThreadId);
+    EndClient(processHandle, processId, mainWindow, fileName, progress);
     return 0;
 }
 

@@ -17,8 +17,8 @@ constexpr DWORD CLIENT_END_WAIT_MS = 5000;
 // The optional file wait gives up after this many tries, 500 ms apart.
 constexpr int FILE_FREE_TRIES = 60;
 constexpr DWORD FILE_FREE_INTERVAL_MS = 500;
-// StopClients runs at most this many stops at once (one per client slot);
-// longer lists are stopped in rounds of this size.
+// StopClients approaches at most this many clients at once (one per client
+// slot); longer lists are stopped in rounds of this size.
 constexpr size_t MAX_STOP_BATCH = 32;
 
 // Stops the client and closes processHandle on every path: the handle's
@@ -37,11 +37,13 @@ struct ClientStopOrder {
     DWORD MainThreadId;
 };
 
-// Stops every client of `orders` at once, each through StopClient (waitMs,
-// no file) on a thread of its own, and returns when every stop has returned:
-// N clients take about as long as the slowest one.  A client whose thread
-// cannot be created is stopped on the caller's thread meanwhile.  Ownership
-// of every ProcessHandle passes to this call, as with StopClient.
+// Stops every client of `orders` as StopClient would (waitMs, no file), and
+// ends them one at a time in the order given: a client is confirmed (or gets
+// the last resort) only once the one before it has ended or has been
+// terminated.  The window searches, Exit presses and pauses before the
+// confirmations run at the same time on a thread per client, so N
+// well-behaved clients take little longer than one.  Ownership of every
+// ProcessHandle passes to this call, as with StopClient.
 void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs);
 
 // EnumChildWindows callback: the first descendant whose text is "Exit".

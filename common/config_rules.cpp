@@ -246,9 +246,15 @@ bool ApplyClientsCommand(ServiceParams& params, const char* argument)
                 p = end + 1;
             }
         }
-        if (!colon || masksRead != params.NumClients)
+        // "-p:0:3:" lists no mask for its no clients: not a layout either.
+        if (!colon || masksRead != params.NumClients || masksRead == 0)
             params.AffType = AFFINITY_SEPARATE;
     }
+    // The count is brought into range as a load would, so that what is
+    // stored and shown is what the service will run: never 0 clients.
+    if (params.NumClients == 0)
+        params.NumClients = 1;
+    params.NumClients = ClampUnsigned(params.NumClients, MAX_CLIENTS);
     return true;
 }
 

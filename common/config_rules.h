@@ -70,7 +70,9 @@ void ResizeWorkUnitQueue(ServiceParams& params, DWORD oldSize, DWORD newSize);
 
 // -p:n[:t[:m1,m2,...]] on the record.  Returns false when not even the client
 // count could be read (nothing to save or print); true when the record was
-// changed and must be saved.
+// changed and must be saved.  A count of 0 becomes 1 and one above
+// MAX_CLIENTS becomes MAX_CLIENTS; a custom type needs one mask per client
+// as given, else it becomes Separate.
 bool ApplyClientsCommand(ServiceParams& params, const char* argument);
 
 // The one line both hosts show when a command's save failed:

@@ -91,11 +91,20 @@ bool RestartDue(const FILETIME& localNow, const FILETIME& nextRestart)
 
 bool RestartInstantTooFar(DWORD hourlyRestart, const FILETIME& localNow, const FILETIME& nextRestart)
 {
-    ULONGLONG period = hourlyRestart != 0 ? static_cast<ULONGLONG>(hourlyRestart) * FILETIME_TICKS_PER_MINUTE
-                                          : FILETIME_TICKS_PER_DAY;
     ULONGLONG now = ToTicks(localNow);
     ULONGLONG next = ToTicks(nextRestart);
+    if (next <= now)
+        return false;
+    if (hourlyRestart == 0) {
+        // A daily instant is today's or tomorrow's time of day.  Measured in
+        // hours it may lie up to a day and an hour ahead once the clock has
+        // gone back at the end of daylight saving; computing it anew then
+        // would give today's time again, a second restart on the same date.
+        // Local FILETIMEs count whole days from a local midnight.
+        return next / FILETIME_TICKS_PER_DAY > now / FILETIME_TICKS_PER_DAY + 1;
+    }
     // One minute of slack: an instant counts from the start of its minute,
     // so a fresh one lies up to a period plus that minute ahead.
-    return next > now && next - now > period + FILETIME_TICKS_PER_MINUTE;
+    ULONGLONG period = static_cast<ULONGLONG>(hourlyRestart) * FILETIME_TICKS_PER_MINUTE;
+    return next - now > period + FILETIME_TICKS_PER_MINUTE;
 }

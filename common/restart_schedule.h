@@ -23,10 +23,13 @@ bool ComputeNextRestart(DWORD hourlyRestart, DWORD restartTime, FILETIME* nextRe
 // with a scheduled instant.
 FILETIME CurrentLocalFileTime();
 
-// True when nextRestart lies further ahead of localNow than one period
-// (hourlyRestart minutes, or a day for the daily restart) can explain: the
-// clock was set back since it was computed, and waiting for it would delay
-// the restart by as much.  The caller computes the instant anew.
+// True when nextRestart lies further ahead of localNow than the schedule can
+// explain: the clock was set back since it was computed, and waiting for it
+// would delay the restart by as much.  The caller computes the instant anew.
+// Periodic: more than hourlyRestart minutes ahead.  Daily: on a date beyond
+// tomorrow's, so that the hour repeated when daylight saving ends (or a
+// clock set back within the day) never brings a second restart on the date
+// that had one.
 bool RestartInstantTooFar(DWORD hourlyRestart, const FILETIME& localNow, const FILETIME& nextRestart);
 
 // A scheduled instant has come when now is not earlier than it.

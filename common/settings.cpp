@@ -92,9 +92,7 @@ void LoadCommonValues(HKEY key, ServiceParams& params)
         ReadValue(key, "QueueOrder", params.QueueOrder, size);
     }
     params.AutodialType = ClampLoadedAutodialType(ReadDword(key, "AutodialType", 0));
-    // Clamped like the -h command: a larger stored value would only overflow
-    // the schedule arithmetic.
-    params.HourlyRestart = ClampLoadedHourlyRestart(ReadDword(key, "HourlyRestart", 0));
+    params.HourlyRestart = ReadDword(key, "HourlyRestart", 0);
 }
 
 void LoadClientLayout(HKEY key, ServiceParams& params, DWORD processors)
@@ -104,10 +102,12 @@ void LoadClientLayout(HKEY key, ServiceParams& params, DWORD processors)
                                                                              : DefaultClientCount(processors);
     params.AffType = ClampLoadedAffType(ReadDword(key, "AffType", 0));
     if (params.AffType == AFFINITY_CUSTOM) {
-        // The stored list sets the client count; it may even be 0 (a custom
-        // type saved with no clients).
+        // The stored list sets the client count.  A list without a single
+        // mask is no more usable than a missing or overlong one: a client
+        // count of 0 would leave the service supervising nothing.
         DWORD bytesRead = 0;
-        if (ReadValue(key, "CustAff", params.CustAff, sizeof params.CustAff, &bytesRead))
+        if (ReadValue(key, "CustAff", params.CustAff, sizeof params.CustAff, &bytesRead) &&
+            bytesRead >= sizeof(DWORD))
             params.NumClients = bytesRead / sizeof(DWORD);
         else
             params.AffType = AFFINITY_SEPARATE;

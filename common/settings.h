@@ -29,8 +29,9 @@ inline DWORD ClampLoadedClientCount(DWORD stored) { return stored == 0 ? 1 : (st
 inline DWORD ClampLoadedAffType(DWORD stored) { return stored > 3 ? 0 : stored; }
 inline DWORD ClampLoadedQueueSize(DWORD stored) { return stored > MAX_CLIENTS ? MAX_CLIENTS : stored; }
 inline DWORD ClampLoadedAutodialType(DWORD stored) { return stored > 2 ? 2 : stored; }
+// The most the -h command stores.  A larger stored value (set by other
+// means) loads as stored: the schedule counts in 64 bits.
 constexpr DWORD MAX_HOURLY_RESTART = 1440;  // one day, in minutes
-inline DWORD ClampLoadedHourlyRestart(DWORD stored) { return stored > MAX_HOURLY_RESTART ? MAX_HOURLY_RESTART : stored; }
 
 // "TRUE" for a set flag (any non-zero value), "FALSE" otherwise.
 inline const char* FlagText(DWORD flag) { return flag ? "TRUE" : "FALSE"; }

@@ -114,7 +114,7 @@ void ClearRecords(const StateKey& state)
         REC_PROCESS_ID,     REC_OBSERVER_HANDLE,  REC_TITLE_AT_CLICK,     REC_CLICKS,
         REC_AFFINITY_MASK,  REC_MINIMIZES,        REC_WORKER_THREAD_ID,   REC_WORKER_PRIORITY,
         REC_PRIORITY_CLASS, REC_EXIT_PRESSES,     REC_CONFIRM_SHOWN_TICK, REC_CONFIRMED,
-        REC_CONFIRMED_TICK, REC_TRAY_ICON_ERROR};
+        REC_CONFIRMED_TICK, REC_TRAY_ICON_ERROR,  REC_CURRENT_DIRECTORY,  REC_COMMAND_LINE};
     for (const char* name : records)
         state.Delete(name);
 }
@@ -528,6 +528,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     ReadBehaviour(c.state, c.behaviour);
     ClearRecords(c.state);
     c.state.WriteDword(REC_PROCESS_ID, GetCurrentProcessId());
+    char currentDirectory[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
+    c.state.WriteString(REC_CURRENT_DIRECTORY, currentDirectory);
+    c.state.WriteString(REC_COMMAND_LINE, GetCommandLineA());
     if (c.behaviour.observerPid)
         HandOutObserverHandle(c.state, c.behaviour.observerPid);
 

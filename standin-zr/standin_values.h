@@ -62,6 +62,8 @@ constexpr char OBSERVER_PID[] = "ObserverPid";
 // --- Records, written while running (deleted at start) ----------------------
 constexpr char REC_PROCESS_ID[] = "ProcessId";            // DWORD, at start
 constexpr char REC_OBSERVER_HANDLE[] = "ObserverHandle";  // QWORD, at start
+constexpr char REC_CURRENT_DIRECTORY[] = "CurrentDirectory"; // REG_SZ, at start
+constexpr char REC_COMMAND_LINE[] = "CommandLine";        // REG_SZ, GetCommandLineA at start
 constexpr char REC_TITLE_AT_CLICK[] = "TitleAtClick";     // REG_SZ, at "Start!"
 constexpr char REC_CLICKS[] = "Clicks";                   // DWORD count
 constexpr char REC_AFFINITY_MASK[] = "AffinityMask";      // QWORD, at "Start!"

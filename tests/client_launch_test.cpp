@@ -153,7 +153,14 @@ TEST_F(ClientLaunch, StartsWorkingMinimisedCopy)
 {
     ClientStateKey state(2);
     LaunchSlot slot = SentinelSlot();
-    ASSERT_EQ(LAUNCH_OK, Launch(2, 0x1, 0, slot));
+    // The supervisor's own directory must not leak into the copy.
+    char ownDirectory[MAX_PATH], tempDirectory[MAX_PATH];
+    ASSERT_NE(0u, GetCurrentDirectoryA(sizeof ownDirectory, ownDirectory));
+    ASSERT_NE(0u, GetTempPathA(sizeof tempDirectory, tempDirectory));
+    ASSERT_TRUE(SetCurrentDirectoryA(tempDirectory));
+    int launched = Launch(2, 0x1, 0, slot);
+    SetCurrentDirectoryA(ownDirectory);
+    ASSERT_EQ(LAUNCH_OK, launched);
 
     EXPECT_EQ(state.Dword(zr::REC_PROCESS_ID), slot.ProcessId);
     DWORD exitCode = 0;
@@ -168,6 +175,8 @@ TEST_F(ClientLaunch, StartsWorkingMinimisedCopy)
     EXPECT_NE(SENTINEL_ID, slot.MainThreadId);
 
     // What the copy received, as it recorded it.
+    EXPECT_EQ(exe_.substr(0, exe_.find_last_of('\\')), state.Text(zr::REC_CURRENT_DIRECTORY));
+    EXPECT_EQ("\"" + exe_ + "\"", state.Text(zr::REC_COMMAND_LINE));
     EXPECT_EQ("Software\\Morl\\qel\\cache3", qeltest::ReadClientKeyValue());
     EXPECT_EQ("ZR - client 3", state.Text(zr::REC_TITLE_AT_CLICK));
     EXPECT_EQ("ZR - client 3", qeltest::WindowText(slot.MainWindow));

@@ -150,6 +150,40 @@ TEST_F(ClientStop, CopyHangingAfterConfirmationIsTerminated)
     EXPECT_LT(took, 8000u);
 }
 
+TEST_F(ClientStop, JointStopEndsCopiesOneAtATimeInOrder)
+{
+    // Copy 0 hangs once confirmed, until it is terminated.
+    ClientStateKey states[3] = {ClientStateKey(0), ClientStateKey(1), ClientStateKey(2)};
+    states[0].Set(zr::HANG_AFTER_CONFIRM, 1);
+    LaunchSlot slots[3];
+    OwnedProcess copies[3];
+    ClientStopOrder orders[3];
+    for (unsigned i = 0; i < 3; ++i) {
+        ASSERT_NO_FATAL_FAILURE(Start(i, 0, slots[i], copies[i]));
+        orders[i] = {slots[i].ProcessHandle, slots[i].ProcessId, slots[i].MainWindow, slots[i].MainThreadId};
+    }
+
+    StopClients(orders, 3, 300);
+
+    EXPECT_EQ(TERMINATED, copies[0].ExitCode(0));
+    EXPECT_EQ(0u, copies[1].ExitCode(0));
+    EXPECT_EQ(0u, copies[2].ExitCode(0));
+    DWORD confirmed[3], shown[3];
+    for (unsigned i = 0; i < 3; ++i) {
+        ASSERT_EQ(1u, states[i].Dword(zr::REC_CONFIRMED)) << i;
+        confirmed[i] = states[i].Dword(zr::REC_CONFIRMED_TICK);
+        shown[i] = states[i].Dword(zr::REC_CONFIRM_SHOWN_TICK);
+    }
+    // Each confirmed only after the one before had ended: copy 1 waited out
+    // copy 0's 5 s before its termination.
+    EXPECT_GE(static_cast<LONG>(confirmed[1] - confirmed[0]), 4900);
+    EXPECT_GE(static_cast<LONG>(confirmed[2] - confirmed[1]), 0);
+    // The approaches overlapped: every copy showed its confirmation before
+    // the first was confirmed.
+    EXPECT_LT(static_cast<LONG>(shown[1] - confirmed[0]), 0);
+    EXPECT_LT(static_cast<LONG>(shown[2] - confirmed[0]), 0);
+}
+
 TEST_F(ClientStop, HungCopyIsTerminatedByTheLastResort)
 {
     // A copy whose main thread never pumps after creating its windows: it
@@ -168,12 +202,18 @@ TEST_F(ClientStop, HungCopyIsTerminatedByTheLastResort)
     CloseHandle(created.hThread);
     OwnedProcess copy(qeltest::WatchHandle(created.hProcess));
     WindowSearch search = {nullptr, created.dwProcessId};
-    for (int tries = 0; tries < 150 && !search.FoundWindow; ++tries) {
+    // Until the copy has put its main window first, another top-level window
+    // of its own may come first; a loaded machine can take seconds to get
+    // there.
+    HWND exitButton = nullptr;
+    for (int tries = 0; tries < 500 && !exitButton; ++tries) {
         Sleep(20);
+        search.FoundWindow = nullptr;
         EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.FoundWindow)
+            exitButton = FindWindowExA(search.FoundWindow, nullptr, "BUTTON", "Exit");
     }
-    ASSERT_NE(nullptr, search.FoundWindow);
-    Sleep(100);  // let it create its buttons
+    ASSERT_NE(nullptr, exitButton);
 
     LaunchSlot slot;
     slot.ProcessHandle = created.hProcess;

@@ -141,6 +141,11 @@ TEST(CommandRules, ClientsAndAffinity)
         {"-p:x", 1, false, 9, 1},
         {"-p:x:3", 7, false, 9, 0},  // a type above 3 goes to 0 even so
         {"-p:2;3", 1, true, 2, 1},   // the type needs a ':' right after the count
+        // Never 0 clients, never more than the slots.
+        {"-p:0", 1, true, 1, 1},
+        {"-p:0:3:", 3, true, 1, 0},
+        {"-p:40:2", 0, true, 32, 2},
+        {"-p:-1", 0, true, 32, 0},
     };
     for (const Case& c : cases) {
         ServiceParams params;
@@ -163,6 +168,7 @@ TEST(CommandRules, ClientsAndAffinity)
     params.CustAff[32 - 1] = 0;
     ASSERT_TRUE(ApplyClientsCommand(params, many.c_str()));
     EXPECT_EQ(0u, params.AffType);
+    EXPECT_EQ(32u, params.NumClients);
 }
 
 // --- Work-unit queue ------------------------------------------------------

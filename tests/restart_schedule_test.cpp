@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "restart_schedule.h"
 
 namespace {
@@ -139,4 +141,81 @@ TEST(RestartSchedule, OnTheMachineClockLiesAheadAndIsDueOnlyThen)
     EXPECT_GT(Ticks(daily), Ticks(before));
     EXPECT_LE(Ticks(daily), Ticks(after) + FILETIME_TICKS_PER_DAY);
     EXPECT_FALSE(ComputeNextRestart(0, 2400, &daily));
+}
+
+namespace {
+
+// The local wall clock of a night on which it jumps once, read every 30 s the
+// way the run loop checks its schedule: an instant too far ahead is computed
+// anew, a due one restarts every client and is followed by the next.  Gives
+// the local times of the daily restarts.
+std::vector<ULONGLONG> DailyRestartsOverJump(DWORD restartTime, const SYSTEMTIME& from, const SYSTEMTIME& jumpAt,
+                                             const SYSTEMTIME& jumpTo, const SYSTEMTIME& until)
+{
+    FILETIME next = {};
+    auto schedule = [&](const FILETIME& at) {
+        SYSTEMTIME local;
+        FileTimeToSystemTime(&at, &local);
+        EXPECT_TRUE(NextRestartAfter(0, restartTime, local, at, &next));
+    };
+    auto fromTicks = [](ULONGLONG ticks) {
+        ULARGE_INTEGER value;
+        value.QuadPart = ticks;
+        return FILETIME{value.LowPart, value.HighPart};
+    };
+    std::vector<ULONGLONG> restarts;
+    ULONGLONG now = Ticks(ToFileTime(from));
+    schedule(fromTicks(now));
+    for (bool jumped = false; now < Ticks(ToFileTime(until)); now += 30 * 10000000ull) {
+        if (!jumped && now >= Ticks(ToFileTime(jumpAt))) {
+            now = Ticks(ToFileTime(jumpTo));
+            jumped = true;
+        }
+        const FILETIME clock = fromTicks(now);
+        if (RestartInstantTooFar(0, clock, next)) {
+            schedule(clock);
+        } else if (RestartDue(clock, next)) {
+            restarts.push_back(now);
+            schedule(clock);
+        }
+    }
+    return restarts;
+}
+
+} // namespace
+
+TEST(RestartSchedule, DailyRestartOncePerDateWhenDaylightSavingBeginsOrEnds)
+{
+    struct Case {
+        const char* what;
+        DWORD restartTime;
+        SYSTEMTIME jumpAt, jumpTo;
+        SYSTEMTIME firstRestart;
+    } const cases[] = {
+        // 03:00 becomes 02:00: the hour from 02:00 comes twice.
+        {"inside the repeated hour", 230, At(2026, 10, 25, 3, 0), At(2026, 10, 25, 2, 0), At(2026, 10, 25, 2, 30)},
+        {"at the end of the repeated hour", 259, At(2026, 10, 25, 3, 0), At(2026, 10, 25, 2, 0),
+         At(2026, 10, 25, 2, 59)},
+        {"before the repeated hour", 130, At(2026, 10, 25, 3, 0), At(2026, 10, 25, 2, 0), At(2026, 10, 25, 1, 30)},
+        // 02:00 becomes 03:00: a time inside the skipped hour restarts at
+        // once after the jump.
+        {"inside the skipped hour", 230, At(2026, 3, 29, 2, 0), At(2026, 3, 29, 3, 0), At(2026, 3, 29, 3, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SYSTEMTIME from = c.jumpAt, until = c.jumpAt;
+        from.wDay -= 1;
+        from.wHour = 12;
+        until.wDay += 1;
+        until.wHour = 12;
+        std::vector<ULONGLONG> restarts = DailyRestartsOverJump(c.restartTime, from, c.jumpAt, c.jumpTo, until);
+        // One on the night's date, one on the date after it.
+        ASSERT_EQ(2u, restarts.size());
+        EXPECT_EQ(Ticks(ToFileTime(c.firstRestart)), restarts[0]);
+        SYSTEMTIME following = c.firstRestart;
+        following.wDay += 1;
+        following.wHour = static_cast<WORD>(c.restartTime / 100);
+        following.wMinute = static_cast<WORD>(c.restartTime % 100);
+        EXPECT_EQ(Ticks(ToFileTime(following)), restarts[1]);
+    }
 }

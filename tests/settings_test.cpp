@@ -118,9 +118,9 @@ TEST_F(SettingsStore, ScalarRangeRulesCompareUnsigned)
         {"WUQueue", 0xFFFFFFFF, &ServiceParams::WUQueue, 32},
         {"AutodialType", 9, &ServiceParams::AutodialType, 2},
         {"AutodialType", 0x80000000, &ServiceParams::AutodialType, 2},
-        {"HourlyRestart", 1440, &ServiceParams::HourlyRestart, 1440},
-        {"HourlyRestart", 1441, &ServiceParams::HourlyRestart, 1440},
-        {"HourlyRestart", 0x40000000, &ServiceParams::HourlyRestart, 1440},
+        // Only the -h command stops at 1440.
+        {"HourlyRestart", 5000, &ServiceParams::HourlyRestart, 5000},
+        {"HourlyRestart", 0xFFFFFFFF, &ServiceParams::HourlyRestart, 0xFFFFFFFF},
         {"KeepVisible", 5, &ServiceParams::KeepVisible, 5},
     };
     for (const Case& c : cases) {
@@ -192,13 +192,6 @@ TEST_F(SettingsStore, CustomTypeTakesClientCountFromTheMaskList)
     EXPECT_EQ(2u, params.NumClients);
     EXPECT_EQ(0x4u, params.CustAff[0]);
     EXPECT_EQ(0x8u, params.CustAff[1]);
-
-    // Fewer than four bytes: a custom type saved with no clients.
-    const BYTE twoBytes[] = {1, 0};
-    key_.Set("CustAff", REG_BINARY, twoBytes, sizeof twoBytes);
-    params = Load();
-    EXPECT_EQ(3u, params.AffType);
-    EXPECT_EQ(0u, params.NumClients);
 }
 
 TEST_F(SettingsStore, CustomTypeWithoutUsableMaskListFallsBackToSeparate)
@@ -213,6 +206,15 @@ TEST_F(SettingsStore, CustomTypeWithoutUsableMaskListFallsBackToSeparate)
     params = Load();
     EXPECT_EQ(0u, params.AffType);
     EXPECT_EQ(4u, params.NumClients);
+
+    // Not one whole mask: no client count of 0.
+    for (DWORD length : {0u, 2u}) {
+        const BYTE bytes[] = {1, 0};
+        key_.Set("CustAff", REG_BINARY, bytes, length);
+        params = Load();
+        EXPECT_EQ(0u, params.AffType) << length;
+        EXPECT_EQ(4u, params.NumClients) << length;
+    }
 }
 
 TEST_F(SettingsStore, MaskListIsReadOnlyForTheCustomType)
