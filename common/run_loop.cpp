@@ -164,7 +164,7 @@ void RunPass::StopOne(unsigned i, EndKind how)
 // this returns.
 void RunPass::StopAllLive(StopLine line, EndKind how, DWORD confirmDelayMs)
 {
-    ClientStopOrder orders[MAX_CLIENTS];
+    ClientStopOrder orders[MAX_CLIENTS] = {};
     unsigned stopped[MAX_CLIENTS];
     qel::UniqueHandle watches[MAX_CLIENTS];
     size_t count = 0;
