@@ -47,8 +47,8 @@ void FormatServiceLine(char* out, size_t outSize, const char* serviceName, const
                  snapshot.Started);
     else if (writerRuns)
         // Another program supervises (qelsvc9x, or a copy run by hand).
-        snprintf(out, outSize, "%s: %s (version %s, process 0x%x since %s)", serviceName, stateText,
-                 snapshot.Version, static_cast<unsigned>(snapshot.SupervisorProcessId), snapshot.Started);
+        snprintf(out, outSize, "%s: %s (supervised by process 0x%x)", serviceName, stateText,
+                 static_cast<unsigned>(snapshot.SupervisorProcessId));
     else
         // The run that wrote the states never ended them: its process died.
         snprintf(out, outSize, "%s: %s (as left by ended process 0x%x)", serviceName, stateText,
@@ -64,7 +64,7 @@ SupervisorRunState QueryService(const char* serviceName, const char** stateText,
     // Connect access only: any user may ask for a service's state.
     qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
-        snprintf(reason, reasonSize, "state not known (error %lu)", GetLastError());
+        snprintf(reason, reasonSize, "unknown (error %lu)", GetLastError());
         *stateText = reason;
         return SupervisorRunState::Unknown;
     }
@@ -75,13 +75,13 @@ SupervisorRunState QueryService(const char* serviceName, const char** stateText,
             *stateText = "not installed";
             return SupervisorRunState::NotRunning;
         }
-        snprintf(reason, reasonSize, "state not known (error %lu)", error);
+        snprintf(reason, reasonSize, "unknown (error %lu)", error);
         *stateText = reason;
         return SupervisorRunState::Unknown;
     }
     SERVICE_STATUS status = {};
     if (!QueryServiceStatus(service.get(), &status)) {
-        snprintf(reason, reasonSize, "state not known (error %lu)", GetLastError());
+        snprintf(reason, reasonSize, "unknown (error %lu)", GetLastError());
         *stateText = reason;
         return SupervisorRunState::Unknown;
     }

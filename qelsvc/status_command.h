@@ -15,8 +15,8 @@
 SupervisorRunState RunStateOfService(DWORD scmState);
 const char* ServiceStateText(DWORD scmState);
 
-// The service's line, for example "Korvane service: running (version 1.6,
-// since 2026-12-07T20:10:03)"; writerRuns: the process that recorded the
+// The service's line, at most 79 characters, for example "Korvane service:
+// running (version 1.6, since 2026-12-07T20:10:03)"; writerRuns: the process that recorded the
 // states still runs.
 void FormatServiceLine(char* out, size_t outSize, const char* serviceName, const char* stateText,
                        SupervisorRunState runState, const StatusSnapshot& snapshot, bool writerRuns);
