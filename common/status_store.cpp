@@ -114,16 +114,24 @@ void FormatStatusTime(char* out, size_t outSize, ULONGLONG localFileTime)
 
 bool ParseStatusTime(const char* text, ULONGLONG* localFileTime)
 {
-    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (sscanf(text, "%4u-%2u-%2uT%2u:%2u:%2u", &year, &month, &day, &hour, &minute, &second) != 6)
-        return false;
+    // "yyyy-mm-ddThh:mm:ss": six numbers, each followed by its separator.
+    const char separators[] = {'-', '-', 'T', ':', ':', '\0'};
+    unsigned long parts[6] = {};
+    const char* at = text;
+    for (int i = 0; i < 6; ++i) {
+        char* end = nullptr;
+        parts[i] = strtoul(at, &end, 10);
+        if (end == at || *end != separators[i] || parts[i] > 0xFFFF)
+            return false;
+        at = end + 1;
+    }
     SYSTEMTIME t = {};
-    t.wYear = static_cast<WORD>(year);
-    t.wMonth = static_cast<WORD>(month);
-    t.wDay = static_cast<WORD>(day);
-    t.wHour = static_cast<WORD>(hour);
-    t.wMinute = static_cast<WORD>(minute);
-    t.wSecond = static_cast<WORD>(second);
+    t.wYear = static_cast<WORD>(parts[0]);
+    t.wMonth = static_cast<WORD>(parts[1]);
+    t.wDay = static_cast<WORD>(parts[2]);
+    t.wHour = static_cast<WORD>(parts[3]);
+    t.wMinute = static_cast<WORD>(parts[4]);
+    t.wSecond = static_cast<WORD>(parts[5]);
     FILETIME time = {};
     if (!SystemTimeToFileTime(&t, &time))
         return false;
