@@ -125,14 +125,15 @@ void ClientReport::RunStarted()
     }
 }
 
-void ClientReport::Attempt(LaunchPath path, unsigned i)
+void ClientReport::Attempt(LaunchPath path, unsigned i, DWORD mask)
 {
     if (const char* line = LinesOf(path).Attempt)
         WriteLog(core_, line, static_cast<int>(i + 1));
+    status_[i].Mask = mask;
     SetState(i, SlotState::Starting);
 }
 
-void ClientReport::Launched(LaunchPath path, unsigned i, DWORD mask)
+void ClientReport::Launched(LaunchPath path, unsigned i)
 {
     const ClientSlots& slots = core_.Slots;
     WriteLog(core_, LinesOf(path).Success, Hex32(slots.ProcessHandle[i]), static_cast<unsigned>(slots.ProcessId[i]),
@@ -144,7 +145,6 @@ void ClientReport::Launched(LaunchPath path, unsigned i, DWORD mask)
     ClientStatus& status = status_[i];
     status.Restarts = core_.Launches[i] > 1 ? core_.Launches[i] - 1 : 0;
     status.ProcessId = slots.ProcessId[i];
-    status.Mask = mask;
     SetState(i, SlotState::Working, LocalNowFileTime());
 
     if (outageReported_[i]) {

@@ -57,9 +57,10 @@ public:
 
     // "Starting Service"; the status key starts afresh for this run.
     void RunStarted();
-    // The attempt line of the path (none for a stall relaunch).
-    void Attempt(LaunchPath path, unsigned i);
-    void Launched(LaunchPath path, unsigned i, DWORD mask);
+    // The attempt line of the path (none for a stall relaunch), with the
+    // processor mask the copy gets.
+    void Attempt(LaunchPath path, unsigned i, DWORD mask);
+    void Launched(LaunchPath path, unsigned i);
     void LaunchFailed(LaunchPath path, unsigned i, int code);
     // The slot stays empty after its start attempts; with a retry delay it
     // is tried again then (logDelay: the delay differs from the last one).

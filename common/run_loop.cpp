@@ -114,8 +114,8 @@ private:
 // the list; whether it is tried again is the caller's decision.
 int RunPass::Launch(LaunchPath path, unsigned i)
 {
-    report_.Attempt(path, i);
     DWORD mask = ClientAffinityMask(params_, core_.AffinityTable, i);
+    report_.Attempt(path, i, mask);
     int result = LaunchClient(clientPath_, i, mask, &slots_.ProcessHandle[i], &slots_.ProcessId[i],
                               &slots_.MainWindow[i], &slots_.StartButton[i], params_.TrueIdle ? 1 : 0,
                               &slots_.MainThreadId[i]);
@@ -132,7 +132,7 @@ int RunPass::Launch(LaunchPath path, unsigned i)
     retry.LaunchedAt = Now();
     if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
         WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
-    report_.Launched(path, i, mask);
+    report_.Launched(path, i);
     if (params_.StuckRestart)
         CaptureStallProbe(slots_.StartButton[i], probes_[i]);
     return result;
