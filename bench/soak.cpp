@@ -143,6 +143,15 @@ DWORD WINAPI RunSupervisor(LPVOID core)
     return 0;
 }
 
+// Events the run loop would have written to the event log, by id.
+volatile LONG g_events[8] = {};
+
+void CountEvent(void*, const SupervisorEvent& event)
+{
+    if (event.Id >= EVENT_CLIENT_ENDED && event.Id <= EVENT_TRAY_RESTART)
+        InterlockedIncrement(&g_events[event.Id - EVENT_CLIENT_ENDED]);
+}
+
 // A request the loop answers without touching a client: the time until it
 // took the flag is how long a stop request would have waited.
 DWORD ProbeAnswerMs(SupervisorCore& core, DWORD limitMs)
@@ -181,6 +190,8 @@ int main(int argc, char** argv)
     // A stall check every 55 s instead of 330 s, so that a short run sees
     // several; everything else keeps its shipped value.
     core.Timings.MainWaitMs = 5000;
+    core.SetVersion(1, 6);
+    core.SetEventSink(CountEvent, nullptr);
     if (!core.CreateSyncObjects()) {
         printf("qelsoak: cannot create the supervisor's objects\n");
         return 1;
@@ -259,6 +270,16 @@ int main(int argc, char** argv)
     const size_t ownBytes = LogBytesWithout(log, "Queue event processed...");
     printf("  log                            %lu bytes, %.0f bytes per hour of run (without the probes' lines)\n",
            static_cast<unsigned long>(ownBytes), hours > 0 ? double(ownBytes) / hours : 0.0);
+    long events = 0;
+    std::string byId;
+    for (unsigned id = 0; id < 8; ++id) {
+        events += g_events[id];
+        byId += " " + std::to_string(110 + id) + ":" + std::to_string(g_events[id]);
+    }
+    printf("  events                         %ld, %.0f per hour (by id:%s)\n", events,
+           hours > 0 ? double(events) / hours : 0.0, byId.c_str());
+    printf("  status writes                  %u, %.0f per hour (%u failed)\n", core.Status.Writes(),
+           hours > 0 ? double(core.Status.Writes()) / hours : 0.0, core.Status.FailedWrites());
     printf("  longest answer to a request    %lu ms (%d probes, one every %lu s)\n",
            static_cast<unsigned long>(longestAnswerMs), probes, static_cast<unsigned long>(probeEveryMs / 1000));
     printf("  final stop                     %lu ms%s\n", static_cast<unsigned long>(stopMs),

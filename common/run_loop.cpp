@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "affinity.h"
-#include "client_job.h"
+#include "client_report.h"
 #include "client_launch.h"
 #include "client_stop.h"
 #include "restart_schedule.h"
@@ -38,17 +38,30 @@ bool ProbeTextUnchanged(StallProbe& probe, const char* currentText)
 
 namespace {
 
-// Handles and window handles are logged as "0x%x": only their low 32 bits,
-// which is all a Windows handle uses.
-unsigned Hex32(const void* handle)
+// A second handle to a client's process, kept while the stop (which closes
+// the slot's own handle) runs, so that the exit code can be read after it.
+qel::UniqueHandle WatchProcess(HANDLE process)
 {
-    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(handle));
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return qel::UniqueHandle(copy);
+}
+
+// The exit code of a stopped copy; a terminated one may take a moment to
+// end after the stop returned.
+DWORD ExitCodeAfterStop(const qel::UniqueHandle& watch)
+{
+    DWORD exitCode = 0;
+    if (!watch || WaitForSingleObject(watch.get(), 2000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(watch.get(), &exitCode))
+        return 0;
+    return exitCode;
 }
 
 // The state of one call of Run; nothing survives the call.
 class RunPass {
 public:
-    explicit RunPass(SupervisorCore& core) : core_(core), slots_(core.Slots) {}
+    explicit RunPass(SupervisorCore& core) : core_(core), slots_(core.Slots), report_(core, params_, clock_) {}
 
     SupervisorCore::RunOutcome Run();
 
@@ -58,28 +71,21 @@ private:
     bool Live(unsigned i) const { return slots_.ProcessId[i] != 0; }
 
     ULONGLONG Now() { return ExtendTick(clock_, GetTickCount()); }
-    int Launch(unsigned i);
-    void LogSuccess(const char* format, unsigned i);
-    void ClientLaunched(unsigned i);
+    int Launch(LaunchPath path, unsigned i);
     void MarkEmpty(unsigned i);
-    void Stop(unsigned i, DWORD confirmDelayMs);
-    enum class StopLine { Final, Timed, KeepVisible };
-    void StopAllLive(StopLine line, DWORD confirmDelayMs);
-    void ReportUntiedClient();
+    void StopOne(unsigned i, EndKind how);
+    void StopAllLive(StopLine line, EndKind how, DWORD confirmDelayMs);
     bool RetryWait();
-    void ScheduleRetry(unsigned i);
-    void PlaceRelaunched(unsigned i);
+    void ScheduleRetry(unsigned i, int code);
     void RunDueRetries();
 
-    void LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat);
-    void InitialStart();
+    void LaunchAllWithRetries(LaunchPath path);
     void MainWait();
     bool OnStopEvent();
     void OnClientEnded(DWORD entry);
     void OnTick(ULONGLONG now);
     void StallCheck();
     void TimedRestartCheck();
-    void KeepVisibleRestart();
     void StopSequence();
 
     SupervisorCore& core_;
@@ -92,7 +98,6 @@ private:
     StallProbe probes_[MAX_CLIENTS];
     FILETIME nextRestart_ = {};
     bool timedRestart_ = false;
-    bool untiedReported_ = false;
     // Elapsed-time bookkeeping: the stall and timed restart checks run on a
     // tick every MainWaitMs of elapsed time, whatever else wakes the loop.
     TickExtender clock_;
@@ -100,18 +105,24 @@ private:
     ULONGLONG lastStallCheckAt_ = 0;
     SlotRetry retry_[MAX_CLIENTS];
     qel::UniqueHandle keeperThread_;
+    ClientReport report_;
 };
 
-int RunPass::Launch(unsigned i)
+// One launch of slot i on a restart path, with its lines, its place in the
+// wait list (a relaunched slot keeps its entry, a new one goes to the end)
+// and its stall probe.  A failed launch leaves the slot empty and out of
+// the list; whether it is tried again is the caller's decision.
+int RunPass::Launch(LaunchPath path, unsigned i)
 {
     DWORD mask = ClientAffinityMask(params_, core_.AffinityTable, i);
+    report_.Attempt(path, i, mask);
     int result = LaunchClient(clientPath_, i, mask, &slots_.ProcessHandle[i], &slots_.ProcessId[i],
                               &slots_.MainWindow[i], &slots_.StartButton[i], params_.TrueIdle ? 1 : 0,
                               &slots_.MainThreadId[i]);
-    if (result != LAUNCH_CREATE_FAILED)
-        ReportUntiedClient();
     if (result != LAUNCH_OK) {
         MarkEmpty(i);
+        WaitSetRemoveClient(waitSet_, static_cast<int>(i));
+        report_.LaunchFailed(path, i, result);
         return result;
     }
     SlotRetry& retry = retry_[i];
@@ -119,30 +130,12 @@ int RunPass::Launch(unsigned i)
     retry.Failures = 0;
     retry.LastDelayMs = 0;
     retry.LaunchedAt = Now();
-    return result;
-}
-
-// A client that is not tied to this process would outlive a crash of it; the
-// run goes on, and says so once.
-void RunPass::ReportUntiedClient()
-{
-    DWORD tie = LastClientTieResult();
-    if (tie == ERROR_SUCCESS || untiedReported_)
-        return;
-    untiedReported_ = true;
-    WriteLog(core_, "Clients are not tied to the service process (error %u)", static_cast<unsigned>(tie));
-}
-
-void RunPass::LogSuccess(const char* format, unsigned i)
-{
-    WriteLog(core_, format, Hex32(slots_.ProcessHandle[i]), static_cast<unsigned>(slots_.ProcessId[i]),
-             Hex32(slots_.MainWindow[i]), Hex32(slots_.StartButton[i]));
-}
-
-void RunPass::ClientLaunched(unsigned i)
-{
+    if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
+        WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
+    report_.Launched(path, i);
     if (params_.StuckRestart)
         CaptureStallProbe(slots_.StartButton[i], probes_[i]);
+    return result;
 }
 
 // The launch writes nothing when the process could not be created, so the
@@ -153,48 +146,44 @@ void RunPass::MarkEmpty(unsigned i)
     slots_.ProcessHandle[i] = nullptr;
 }
 
-void RunPass::Stop(unsigned i, DWORD confirmDelayMs)
+void RunPass::StopOne(unsigned i, EndKind how)
 {
     // StopClient closes the process handle: the slot gives it up here, and
     // is empty until a relaunch fills it again.
     HANDLE process = slots_.ProcessHandle[i];
     DWORD processId = slots_.ProcessId[i];
+    qel::UniqueHandle watch = WatchProcess(process);
     MarkEmpty(i);
-    StopClient(process, processId, slots_.MainWindow[i], confirmDelayMs, nullptr, slots_.MainThreadId[i]);
+    StopClient(process, processId, slots_.MainWindow[i], core_.Timings.StopConfirmDelayMs, nullptr,
+               slots_.MainThreadId[i]);
+    report_.Stopped(i, how, ExitCodeAfterStop(watch));
 }
 
 // Stops every live client at once.  All the stop lines are written first, in
 // index order, so the log reads as it always has; the slots are empty once
 // this returns.
-void RunPass::StopAllLive(StopLine line, DWORD confirmDelayMs)
+void RunPass::StopAllLive(StopLine line, EndKind how, DWORD confirmDelayMs)
 {
-    ClientStopOrder orders[MAX_CLIENTS];
+    ClientStopOrder orders[MAX_CLIENTS] = {};
+    unsigned stopped[MAX_CLIENTS];
+    qel::UniqueHandle watches[MAX_CLIENTS];
     size_t count = 0;
     for (unsigned i = 0; i < ClientCount(); ++i) {
         if (!Live(i))
             continue;
-        const unsigned processId = static_cast<unsigned>(slots_.ProcessId[i]);
-        const int client = static_cast<int>(i + 1);
-        switch (line) {
-        case StopLine::Final:
-            WriteLog(core_, "Stopping process 0x%x...", processId);
-            break;
-        case StopLine::Timed:
-            WriteLog(core_, " Stopping process 0x%x (client %d)...", processId, client);
-            break;
-        case StopLine::KeepVisible:
-            WriteLog(core_, " Stopping client %d...", client);
-            break;
-        }
+        report_.Stopping(line, i);
         // The handle goes to the stop, which closes it.
         orders[count].ProcessHandle = slots_.ProcessHandle[i];
         orders[count].ProcessId = slots_.ProcessId[i];
         orders[count].MainWindow = slots_.MainWindow[i];
         orders[count].MainThreadId = slots_.MainThreadId[i];
-        ++count;
+        watches[count] = WatchProcess(slots_.ProcessHandle[i]);
+        stopped[count++] = i;
         MarkEmpty(i);
     }
     StopClients(orders, count, confirmDelayMs);
+    for (size_t k = 0; k < count; ++k)
+        report_.Stopped(stopped[k], how, ExitCodeAfterStop(watches[k]));
 }
 
 bool RunPass::RetryWait()
@@ -205,17 +194,15 @@ bool RunPass::RetryWait()
     return WaitForSingleObject(core_.StopEvent.get(), core_.Timings.RetryWaitMs) == WAIT_TIMEOUT;
 }
 
-unsigned WholeSeconds(DWORD ms)
+// The slot stays empty after its start attempts.  With MonitorRestart it is
+// tried again later, never given up, and never in a way that keeps the
+// others waiting: its attempts back off up to a few minutes.
+void RunPass::ScheduleRetry(unsigned i, int code)
 {
-    return static_cast<unsigned>((ms + 999) / 1000);
-}
-
-// An empty slot is tried again later, never given up, and never in a way
-// that keeps the others waiting: its attempts back off up to a few minutes.
-void RunPass::ScheduleRetry(unsigned i)
-{
-    if (!params_.MonitorRestart)
+    if (!params_.MonitorRestart) {
+        report_.CannotStart(i, code, 0, false);
         return;
+    }
     SlotRetry& retry = retry_[i];
     if (retry.Failures < 0xFFFF)
         ++retry.Failures;
@@ -224,17 +211,8 @@ void RunPass::ScheduleRetry(unsigned i)
     retry.DueAt = Now() + delay;
     // Once the delay has reached its cap it is not repeated: a slot that can
     // never start then costs two lines per attempt, a dozen attempts an hour.
-    if (delay != retry.LastDelayMs)
-        WriteLog(core_, " Client %d will be retried in %u s", static_cast<int>(i + 1), WholeSeconds(delay));
+    report_.CannotStart(i, code, delay, delay != retry.LastDelayMs);
     retry.LastDelayMs = delay;
-}
-
-// A slot launched outside the restart paths that fill their own places
-// keeps its entry when it has one, else gets a new one at the end.
-void RunPass::PlaceRelaunched(unsigned i)
-{
-    if (!WaitSetReplace(waitSet_, static_cast<int>(i), slots_.ProcessHandle[i]))
-        WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
 }
 
 // One attempt for every slot whose retry is due; a failure only sets the
@@ -248,52 +226,32 @@ void RunPass::RunDueRetries()
         if (!retry.Pending || Live(i) || retry.DueAt > Now())
             continue;
         retry.Pending = false;
-        WriteLog(core_, "Retrying client %d", static_cast<int>(i + 1));
-        int result = Launch(i);
-        if (result == LAUNCH_OK) {
-            LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
-            PlaceRelaunched(i);
-            ClientLaunched(i);
-        } else {
-            WriteLog(core_, " Unable to restart client, Code = %d", result);
-            ScheduleRetry(i);
-        }
+        int result = Launch(LaunchPath::Retry, i);
+        if (result != LAUNCH_OK)
+            ScheduleRetry(i, result);
     }
 }
 
 // Launches every slot in index order.  With MonitorRestart a slot that
 // fails is tried again RetryWaitMs later, StartAttempts times in all; then
 // the start moves on and the slot's later attempts back off in the main
-// wait.  Once a stop has been requested nothing more is started.
-void RunPass::LaunchAllWithRetries(const char* attemptFormat, const char* successFormat, const char* failureFormat)
+// wait.  Once a stop has been requested nothing more is started: a copy
+// started then would only be closed again, and the stop's wait is bounded.
+void RunPass::LaunchAllWithRetries(LaunchPath path)
 {
     for (unsigned i = 0; i < ClientCount(); ++i) {
         for (DWORD attempt = 1;; ++attempt) {
             if (StopRequested())
                 return;
-            WriteLog(core_, attemptFormat, static_cast<int>(i + 1));
-            int result = Launch(i);
-            if (result == LAUNCH_OK) {
-                LogSuccess(successFormat, i);
-                WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
-                ClientLaunched(i);
+            int result = Launch(path, i);
+            if (result == LAUNCH_OK)
                 break;
-            }
-            WriteLog(core_, failureFormat, result);
-            if (!params_.MonitorRestart)
-                break;
-            if (attempt >= core_.Timings.StartAttempts || !RetryWait()) {
-                ScheduleRetry(i);
+            if (!params_.MonitorRestart || attempt >= core_.Timings.StartAttempts || !RetryWait()) {
+                ScheduleRetry(i, result);
                 break;
             }
         }
     }
-}
-
-void RunPass::InitialStart()
-{
-    LaunchAllWithRetries("starting client %d", "Client start successful: 0x%x (0x%x) - 0x%x (0x%x)",
-                         "Unable to start client, Code = %d");
 }
 
 // Wake-up by StopEvent.  Returns true when the run is to stop.
@@ -318,29 +276,23 @@ bool RunPass::OnStopEvent()
     if (queueEvent)
         WriteLog(core_, "Queue event processed...");
     if (keepVisible) {
-        WriteLog(core_, "KeepVisible restart initiated...");
-        KeepVisibleRestart();
+        // Every slot is relaunched, empty ones too.
+        report_.AllRestarting(EndKind::Tray);
+        StopAllLive(StopLine::KeepVisible, EndKind::Tray, core_.Timings.KeepVisibleConfirmDelayMs);
+        WaitSetReset(waitSet_, core_.StopEvent.get());
+        LaunchAllWithRetries(LaunchPath::KeepVisible);
     }
     return false;
-}
-
-void RunPass::KeepVisibleRestart()
-{
-    StopAllLive(StopLine::KeepVisible, core_.Timings.KeepVisibleConfirmDelayMs);
-    WaitSetReset(waitSet_, core_.StopEvent.get());
-
-    // Every slot is relaunched, empty ones too.  Once a stop has been
-    // requested no further client is started: it would only be closed again,
-    // and the stop request's wait is bounded.
-    LaunchAllWithRetries(" Restarting client %d...", " Restart successful: 0x%x (0x%x) - 0x%x (0x%x)",
-                         " Restart failed, Code = %d");
 }
 
 void RunPass::OnClientEnded(DWORD entry)
 {
     const unsigned b = static_cast<unsigned>(waitSet_.ClientIndex[entry]);
-    WriteLog(core_, "Process 0x%x (client %d) terminated", static_cast<unsigned>(slots_.ProcessId[b]),
-             static_cast<int>(b + 1));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(slots_.ProcessHandle[b], &exitCode);
+    SlotRetry& retry = retry_[b];
+    const ULONGLONG ranMs = Now() - retry.LaunchedAt;
+    report_.Ended(b, exitCode, ranMs);
     CloseHandle(slots_.ProcessHandle[b]);
     MarkEmpty(b);
 
@@ -355,31 +307,20 @@ void RunPass::OnClientEnded(DWORD entry)
 
     // A client that keeps ending soon after its launch is relaunched later
     // and later: at full speed it would only fill the log and wake the loop.
-    SlotRetry& retry = retry_[b];
-    retry.QuickFailures = CountQuickFailure(retry.QuickFailures, Now() - retry.LaunchedAt,
-                                            core_.Timings.QuickFailureWindowMs);
+    retry.QuickFailures = CountQuickFailure(retry.QuickFailures, ranMs, core_.Timings.QuickFailureWindowMs);
     DWORD delay = CrashRelaunchDelayMs(retry.QuickFailures, core_.Timings.RetryBackoffFirstMs,
                                        core_.Timings.RetryBackoffCapMs);
     if (delay != 0) {
         WaitSetRemoveAt(waitSet_, entry);
         retry.Pending = true;
         retry.DueAt = Now() + delay;
-        WriteLog(core_, " Restart of client %d delayed %u s (%u quick failures in a row)", static_cast<int>(b + 1),
-                 WholeSeconds(delay), retry.QuickFailures);
+        report_.Throttled(b, delay, retry.QuickFailures);
         return;
     }
-
-    WriteLog(core_, " Attempting restart");
-    int result = Launch(b);
-    if (result == LAUNCH_OK) {
-        LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", b);
-        waitSet_.Handles[entry] = slots_.ProcessHandle[b];
-        ClientLaunched(b);
-    } else {
-        WriteLog(core_, " Unable to restart client after crash, Code = %d", result);
-        WaitSetRemoveAt(waitSet_, entry);
-        ScheduleRetry(b);
-    }
+    // Relaunched into the same place of the wait list.
+    int result = Launch(LaunchPath::Crash, b);
+    if (result != LAUNCH_OK)
+        ScheduleRetry(b, result);
 }
 
 void RunPass::StallCheck()
@@ -393,24 +334,17 @@ void RunPass::StallCheck()
         if (!ProbeTextUnchanged(probe, text))
             continue;
 
-        WriteLog(core_, "Client %d is stalled - attempting restart", static_cast<int>(i + 1));
-        Stop(i, core_.Timings.StopConfirmDelayMs);
+        report_.Stalled(i);
+        StopOne(i, EndKind::Stall);
         // Stopping a hung copy takes seconds; a stop request that came
         // meanwhile is served before anything more is launched.
         if (StopRequested()) {
             WaitSetRemoveClient(waitSet_, static_cast<int>(i));
             return;
         }
-        int result = Launch(i);
-        if (result == LAUNCH_OK) {
-            LogSuccess(" Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
-            PlaceRelaunched(i);
-            CaptureStallProbe(slots_.StartButton[i], probe);
-        } else {
-            WriteLog(core_, "Unable to restart client after stall, Code = %d", result);
-            WaitSetRemoveClient(waitSet_, static_cast<int>(i));
-            ScheduleRetry(i);
-        }
+        int result = Launch(LaunchPath::Stall, i);
+        if (result != LAUNCH_OK)
+            ScheduleRetry(i, result);
     }
 }
 
@@ -426,26 +360,18 @@ void RunPass::TimedRestartCheck()
     // The following instant counts from this check: periodic restarts drift
     // later by the time it takes a due restart to be noticed.
     ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_);
-    WriteLog(core_, "Timed Restart");
+    report_.AllRestarting(EndKind::Timed);
 
-    StopAllLive(StopLine::Timed, core_.Timings.StopConfirmDelayMs);
+    StopAllLive(StopLine::Timed, EndKind::Timed, core_.Timings.StopConfirmDelayMs);
     WaitSetReset(waitSet_, core_.StopEvent.get());
-
     for (unsigned i = 0; i < ClientCount(); ++i) {
         // As in the KeepVisible restart, nothing more is started once a stop
         // has been requested.
         if (StopRequested())
             return;
-        WriteLog(core_, " Restarting client %d", static_cast<int>(i + 1));
-        int result = Launch(i);
-        if (result == LAUNCH_OK) {
-            LogSuccess("Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", i);
-            WaitSetAppend(waitSet_, slots_.ProcessHandle[i], static_cast<int>(i));
-            ClientLaunched(i);
-        } else {
-            WriteLog(core_, " Unable to restart client, Code = %d", result);
-            ScheduleRetry(i);
-        }
+        int result = Launch(LaunchPath::Timed, i);
+        if (result != LAUNCH_OK)
+            ScheduleRetry(i, result);
     }
 }
 
@@ -526,8 +452,9 @@ void RunPass::StopSequence()
     WriteLog(core_, "Client Stop initiated...");
     if (params_.KeepVisible)
         EndTrayKeeper(core_, keeperThread_, 5000);
-    StopAllLive(StopLine::Final, core_.Timings.StopConfirmDelayMs);
+    StopAllLive(StopLine::Final, EndKind::Stop, core_.Timings.StopConfirmDelayMs);
     WriteLog(core_, "Client Stop completed");
+    report_.RunEnded();
     SetEvent(core_.StoppedEvent.get());
 }
 
@@ -552,14 +479,14 @@ SupervisorCore::RunOutcome RunPass::Run()
         params_.NumClients = 2;
 
     PathBesideExecutable(clientPath_, sizeof clientPath_, "zr.exe");
-    WriteLog(core_, "Starting Service");
+    report_.RunStarted();
     WaitSetReset(waitSet_, core_.StopEvent.get());
     // Each run starts from empty slots and a keeper of its own.
     for (unsigned i = 0; i < MAX_CLIENTS; ++i)
         MarkEmpty(i);
     core_.TrayWindow = nullptr;
 
-    InitialStart();
+    LaunchAllWithRetries(LaunchPath::Initial);
 
     timedRestart_ = params_.AutoRestart != 0 || params_.HourlyRestart != 0;
     if (timedRestart_ && !ComputeNextRestart(params_.HourlyRestart, params_.RestartTime, &nextRestart_)) {

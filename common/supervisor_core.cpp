@@ -1,5 +1,7 @@
 #include "supervisor_core.h"
 
+#include <cstdio>
+
 #include "settings.h"
 
 const char* SettingsMutexName()
@@ -10,6 +12,11 @@ const char* SettingsMutexName()
 SupervisorCore::SupervisorCore(const char* serviceName)
 {
     ServiceName = serviceName;
+}
+
+void SupervisorCore::SetVersion(int major, int minor)
+{
+    snprintf(Version, sizeof Version, "%d.%d", major, minor);
 }
 
 void SupervisorCore::SetLogPath()

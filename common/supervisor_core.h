@@ -5,7 +5,9 @@
 
 #include "activity_log.h"
 #include "object_security.h"
+#include "client_report.h"
 #include "service_params.h"
+#include "status_store.h"
 #include "win_handles.h"
 
 // Timing of the supervisor.  The shipped programs always use these values;
@@ -34,6 +36,9 @@ struct SupervisorTimings {
     // How long a stop that ran past its bound still waits for the run loop
     // (reporting progress) before the host gives up on it.
     DWORD StopProgressLimitMs = 60000;
+    // A series of repeated events of one kind for one slot ends after this
+    // long without one (see EventSeries).
+    ULONGLONG EventQuietMs = 24ull * 60 * 60 * 1000;
 };
 
 // Which settings load applies: the 9x host fixes the client count and type.
@@ -101,6 +106,25 @@ public:
     ClientSlots Slots;
     AffinityTableType AffinityTable = {};
     SupervisorTimings Timings;
+
+    // Where the run loop's events go: the NT host's event log; null (the 9x
+    // host) writes none.  Called on the run loop's thread.
+    void SetEventSink(SupervisorEventSink sink, void* context)
+    {
+        EventSink = sink;
+        EventContext = context;
+    }
+    SupervisorEventSink EventSink = nullptr;
+    void* EventContext = nullptr;
+
+    // The version the status key shows, "1.6".
+    void SetVersion(int major, int minor);
+    char Version[16] = "";
+
+    // The live status key, and the launches of each slot since this
+    // process started (restarts are the launches after the first).
+    StatusStore Status;
+    DWORD Launches[MAX_CLIENTS] = {};
 };
 
 constexpr const char SETTINGS_MUTEX_NAME[] = "KorvaneSvcMutex";

@@ -553,3 +553,12 @@ DWORD WINAPI CNTService::HandlerEx(DWORD code, DWORD /*eventType*/, LPVOID /*eve
     Handler(code);
     return NO_ERROR;
 }
+
+void CNTService::ReportServiceEventStrings(WORD type, DWORD eventId, const char* const* strings, WORD count)
+{
+    if (!EventSource)
+        EventSource.reset(RegisterEventSourceA(nullptr, ServiceName));
+    if (!EventSource)
+        return;
+    ReportEventA(EventSource.get(), type, 0, eventId, nullptr, count, 0, const_cast<const char**>(strings), nullptr);
+}

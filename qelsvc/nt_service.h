@@ -28,6 +28,9 @@ public:
     BOOL RemoveService();
     void ReportServiceEvent(WORD type, DWORD eventId, const char* s1 = nullptr,
                             const char* s2 = nullptr, const char* s3 = nullptr);
+    // The same with any number of insertion strings (the run loop's client
+    // events carry up to five).
+    void ReportServiceEventStrings(WORD type, DWORD eventId, const char* const* strings, WORD count);
     BOOL HandleStandardCommand(int argc, char** argv);
     BOOL RunDispatcher();
     void SetStatus(DWORD state);

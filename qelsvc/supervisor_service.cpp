@@ -1,6 +1,7 @@
 #include "supervisor_service.h"
 
 #include "affinity.h"
+#include "event_sink.h"
 #include "messages.h"
 
 CSupervisorService::CSupervisorService() : CNTService(NT_SERVICE_NAME), Core(ServiceName)
@@ -9,6 +10,8 @@ CSupervisorService::CSupervisorService() : CNTService(NT_SERVICE_NAME), Core(Ser
     Core.SetLogPath();
     MajorVersion = 1;
     MinorVersion = 6;
+    Core.SetVersion(MajorVersion, MinorVersion);
+    Core.SetEventSink(ReportSupervisorEvent, static_cast<CNTService*>(this));
     Core.LoadParams(SettingsRules::NT);
     StopWaitHint = Core.Params.NumClients * 1500;
     SyncObjectsReady = Core.CreateSyncObjects();

@@ -24,7 +24,14 @@ EntryCourse ChooseEntryCourse(const char* trimmedCommandLine)
         return EntryCourse::RunningCopy;
     if (_strnicmp(trimmedCommandLine, "-q", 2) == 0)
         return EntryCourse::StopCommand;
+    if (_strnicmp(trimmedCommandLine, "-l", 2) == 0)
+        return EntryCourse::StatusCommand;
     return EntryCourse::ConfigCommand;
+}
+
+void FormatStatusBox(char* out, size_t outSize, const char* listing, bool copyRuns)
+{
+    snprintf(out, outSize, "%sKorvane 9x service: %s", listing, copyRuns ? "running" : "not running");
 }
 
 void FormatParametersBox(char* out, size_t outSize, const ServiceParams& params)

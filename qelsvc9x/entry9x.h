@@ -19,10 +19,14 @@ char* TrimCommandLine(char* commandLine);
 enum class EntryCourse {
     RunningCopy,   // empty: supervise, or ask the running copy to restart
     StopCommand,   // "-q...": stop the running copy
+    StatusCommand, // "-l...": show what the running copy's clients do
     ConfigCommand, // anything else
 };
 
 EntryCourse ChooseEntryCourse(const char* trimmedCommandLine);
+
+// The text of the status box: the client lines, then whether a copy runs.
+void FormatStatusBox(char* out, size_t outSize, const char* listing, bool copyRuns);
 
 // The text of the "Service Parameters:" box.
 void FormatParametersBox(char* out, size_t outSize, const ServiceParams& params);

@@ -17,6 +17,8 @@ C9xSupervisorService::C9xSupervisorService() : C9xService(SERVICE_9X_NAME), Core
     Core.SetLogPath();
     MajorVersion = 1;
     MinorVersion = 6;
+    // No event sink: the 9x family has no event log.
+    Core.SetVersion(MajorVersion, MinorVersion);
     Core.LoadParams(SettingsRules::Windows9x);
     SyncObjectsReady = Core.CreateSyncObjects();
 }

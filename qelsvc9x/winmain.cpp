@@ -7,6 +7,7 @@
 #include "config_rules.h"
 #include "control_window.h"
 #include "entry9x.h"
+#include "status_store.h"
 #include "supervisor9x.h"
 #include "win_handles.h"
 
@@ -41,6 +42,19 @@ void StopCommandCourse()
     if (SendControlRequest(REQ_PING, PING_TIMEOUT_MS))
         text = SendControlRequest(REQ_STOP, STOP_TIMEOUT_MS) ? "ZR 9x Service Stopped" : "Unable to stop ZR 9x Service";
     MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK);
+}
+
+// The status listing in a box; the exit code as "qelsvc -l" gives it.
+int StatusCommandCourse()
+{
+    StatusSnapshot snapshot = ReadStatusSnapshot();
+    bool copyRuns = SendControlRequest(REQ_PING, PING_TIMEOUT_MS);
+    char listing[MAX_CLIENTS * CLIENT_LINE_SIZE + 64];
+    FormatStatusListing(listing, sizeof listing, snapshot, LocalNowFileTime());
+    char text[sizeof listing + 64];
+    FormatStatusBox(text, sizeof text, listing, copyRuns);
+    MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK);
+    return StatusExitCode(copyRuns ? SupervisorRunState::Runs : SupervisorRunState::NotRunning, snapshot);
 }
 
 void ConfigCommandCourse(C9xSupervisorService& service, char* argument)
@@ -83,6 +97,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             break;
         case EntryCourse::StopCommand:
             StopCommandCourse();
+            break;
+        case EntryCourse::StatusCommand:
+            service.CommandError = static_cast<DWORD>(StatusCommandCourse());
             break;
         case EntryCourse::ConfigCommand:
             ConfigCommandCourse(service, argument);

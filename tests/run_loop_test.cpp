@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "client_report.h"
 #include "run_loop.h"
 #include "run_loop_schedule.h"
 #include "../standin-zr/standin_values.h"
@@ -330,6 +331,13 @@ TEST(RunLoop, AFrozenProgressTextIsRestartedAtTheStallCheckAMovingOneIsNot)
     EXPECT_EQ(-1, FindLine(log, "Client 1 is stalled - attempting restart"));
     EXPECT_EQ(movingPid, h.core.Slots.ProcessId[0]);
     EXPECT_TRUE(WaitProcessEnd(frozenPid, 10000));
+    // Each stall is a warning event for client 2 (the 1st and 2nd of a
+    // series are both reported).
+    std::vector<RunLoopHarness::CapturedEvent> events = h.Events();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ(EVENT_CLIENT_STALLED, events[0].Id);
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, events[0].Type);
+    EXPECT_EQ((std::vector<std::string>{"2", Hex(frozenPid), "1"}), events[0].Strings);
     // The stalled copy was closed through its exit path.
     ASSERT_TRUE(h.Stop());
 }
@@ -353,6 +361,8 @@ TEST(RunLoop, TimedRestartRelaunchesEverySlotEmptyOnesIncluded)
     EXPECT_EQ(-1, FindLine(log, " Stopping process " + Hex(second) + " (client 2)..."));
     EXPECT_TRUE(WaitProcessEnd(first, 5000));
     EXPECT_NE(0u, h.core.Slots.ProcessId[1]);
+    // One event for the restart of all clients, none per client.
+    EXPECT_EQ(1, h.CountEvents(EVENT_TIMED_RESTART));
     ASSERT_TRUE(h.Stop());
 }
 
@@ -376,6 +386,7 @@ TEST(RunLoop, TaskbarCreatedRestartsEverySlotAfterThePause)
     EXPECT_EQ(-1, FindLine(log, " Stopping client 2..."));
     EXPECT_TRUE(WaitProcessEnd(first, 5000));
     EXPECT_EQ(0, h.core.KeepVisibleRestart);
+    EXPECT_EQ(1, h.CountEvents(EVENT_TRAY_RESTART));
 
     // The stop ends the keeper and its thread, then stops both copies.
     DWORD relaunched[2] = {h.core.Slots.ProcessId[0], h.core.Slots.ProcessId[1]};
@@ -459,6 +470,11 @@ TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
                                      << ReadStandInDword(0, zr::REC_CONFIRMED) << ", shown "
                                      << ReadStandInDword(0, zr::REC_CONFIRM_SHOWN_TICK);
     EXPECT_TRUE(WaitProcessEnd(healthy, 1000));
+    // Only the copy that had to be terminated is worth a warning.
+    std::vector<RunLoopHarness::CapturedEvent> events = h.Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(EVENT_CLIENT_TERMINATED, events[0].Id);
+    EXPECT_EQ((std::vector<std::string>{"1", Hex(hanging), "stop", "1"}), events[0].Strings);
     EXPECT_TRUE(LinesInOrder(h.Log(), {"Stopping process " + Hex(hanging) + "...",
                                        "Stopping process " + Hex(healthy) + "...", "Client Stop completed"}));
     EXPECT_TRUE(SettingsMutexIsFree(h.core));

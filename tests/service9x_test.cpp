@@ -423,6 +423,7 @@ TEST(EntryCommandLine, TrimsBlanksOnlyAndChoosesTheCourse)
         // Blanks inside the line stay: the whole line is one argument.
         {" -p:2 :0 ", "-p:2 :0", EntryCourse::ConfigCommand},
         {"q", "q", EntryCourse::ConfigCommand},
+        {" -L ", "-L", EntryCourse::StatusCommand},
     };
     for (const Case& c : cases) {
         std::vector<char> line(c.Line, c.Line + strlen(c.Line) + 1);

@@ -103,6 +103,22 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
     ASSERT_NE(killed, pids[1]);
     EXPECT_EQ("ZR - client 2", ReadStandInString(1, zr::REC_TITLE_AT_CLICK));
 
+    // The status command answers while the service runs: every client
+    // working (exit code 0), the relaunched one with its restart and how its
+    // last copy ended.
+    DWORD listExit = 99;
+    std::string listing;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(200)) {
+        listing = RunQelsvc("-l", &listExit);
+        if (listExit == 0)
+            break;
+    }
+    EXPECT_EQ(0u, listExit) << listing;
+    EXPECT_EQ(0u, listing.find("Client 1: working " + Hex(pids[0]) + " up 0d00:0")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("\nClient 2: working " + Hex(pids[1]))) << listing;
+    EXPECT_NE(std::string::npos, listing.find(" restarts 1 last crash 0x")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("\nKorvane service: running (version 1.6, since ")) << listing;
+
     // The stop is answered at once (no 1053), and while the copy that hangs
     // after its confirmation is waited for, the stop-pending checkpoint
     // keeps advancing.
@@ -129,6 +145,12 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
         "Client Stop completed",     "Service Stopped"};
     EXPECT_TRUE(LinesInOrder(log, expected));
     EXPECT_EQ(kClients, static_cast<unsigned>(CountLines(log, "Client start successful: ", true)));
+
+    // And after the stop: not running (3), the last states kept.
+    std::string stopped = RunQelsvc("-l", &listExit);
+    EXPECT_EQ(3u, listExit) << stopped;
+    EXPECT_NE(std::string::npos, stopped.find("Client 3: empty restarts 0 last stop 0x0\n")) << stopped;
+    EXPECT_NE(std::string::npos, stopped.find("Korvane service: stopped (last run ended ")) << stopped;
 
     std::string removed = RunQelsvc("-u");
     EXPECT_EQ(0u, removed.find("Korvane service removed.")) << removed;

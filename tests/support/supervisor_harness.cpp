@@ -19,6 +19,8 @@ RunLoopHarness::RunLoopHarness(DWORD numClients) : numClients_(numClients)
     DeleteFileA(core.LogPath);
 
     core.CreateSyncObjects();
+    core.SetVersion(1, 6);
+    core.SetEventSink(CaptureEvent, this);
     BuildAffinityTable(core.AffinityTable);
     core.Params = ServiceParams();
     core.Params.NumClients = numClients;
@@ -66,6 +68,30 @@ DWORD WINAPI RunLoopHarness::RunThread(void* self)
 {
     static_cast<RunLoopHarness*>(self)->core.Run();
     return 0;
+}
+
+void RunLoopHarness::CaptureEvent(void* self, const SupervisorEvent& event)
+{
+    RunLoopHarness& harness = *static_cast<RunLoopHarness*>(self);
+    CapturedEvent captured{event.Type, event.Id, {}};
+    for (WORD i = 0; i < event.Count; ++i)
+        captured.Strings.push_back(event.Strings[i]);
+    std::lock_guard<std::mutex> hold(harness.eventsLock_);
+    harness.events_.push_back(captured);
+}
+
+std::vector<RunLoopHarness::CapturedEvent> RunLoopHarness::Events() const
+{
+    std::lock_guard<std::mutex> hold(eventsLock_);
+    return events_;
+}
+
+int RunLoopHarness::CountEvents(DWORD id) const
+{
+    int count = 0;
+    for (const CapturedEvent& event : Events())
+        count += event.Id == id ? 1 : 0;
+    return count;
 }
 
 void RunLoopHarness::Start()

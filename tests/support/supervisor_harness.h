@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,11 +50,23 @@ public:
     // Waits until every slot below numClients is live.
     bool WaitAllLive(DWORD timeoutMs) const;
 
+    // The events the loop handed to its event sink, in order.
+    struct CapturedEvent {
+        WORD Type;
+        DWORD Id;
+        std::vector<std::string> Strings;
+    };
+    std::vector<CapturedEvent> Events() const;
+    int CountEvents(DWORD id) const;
+
     SupervisorCore core{"qel run loop test"};
     volatile BOOL running = FALSE;
 
 private:
     static DWORD WINAPI RunThread(void* self);
+    static void CaptureEvent(void* self, const SupervisorEvent& event);
+    mutable std::mutex eventsLock_;
+    std::vector<CapturedEvent> events_;
     void EndLeftoverClients();
 
     DWORD numClients_;

@@ -1,0 +1,119 @@
+// The live status of a running supervisor: one line per client slot and a
+// few values about the run, in a volatile registry key beside the settings.
+// The registry is the channel because Windows already carries it everywhere:
+// "reg query" reads it on this machine, and through the Remote Registry
+// service from any other one, with no port or agent of our own.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "service_params.h"
+#include "win_handles.h"
+
+constexpr const char STATUS_PARENT_KEY[] = "Software\\Morl\\qel";
+constexpr const char STATUS_KEY_NAME[] = "status";
+constexpr const char STATUS_KEY[] = "Software\\Morl\\qel\\status";
+
+// What a slot is doing.  "Retry" is an empty slot that waits for its next
+// start attempt, "Throttled" one whose copy keeps ending soon after its start
+// and whose relaunch waits.
+enum class SlotState { Empty, Starting, Working, Retry, Throttled, Stopping };
+
+// How the slot's last copy ended.
+enum class EndKind { None, Crash, Stall, Timed, Tray, Stop };
+
+// One slot as it is recorded.  Times are local FILETIME values (100 ns).
+struct ClientStatus {
+    SlotState State = SlotState::Empty;
+    DWORD ProcessId = 0;
+    ULONGLONG At = 0;        // Working: since; Retry and Throttled: until
+    DWORD Restarts = 0;      // launches after the first since the service started
+    EndKind LastEnd = EndKind::None;
+    DWORD LastExitCode = 0;
+    DWORD Mask = 0;
+    int LaunchCode = 0;      // Retry: the code of the launch that failed
+};
+
+const char* SlotStateName(SlotState state);
+const char* EndKindName(EndKind kind);
+
+// The current local time as a FILETIME count.
+ULONGLONG LocalNowFileTime();
+constexpr ULONGLONG FILETIME_PER_MS = 10000;
+
+// "2026-12-07T20:15:03" (no blank: the record is blank-separated).
+void FormatStatusTime(char* out, size_t outSize, ULONGLONG localFileTime);
+bool ParseStatusTime(const char* text, ULONGLONG* localFileTime);
+
+// The registry text of a slot: blank-separated name=value pairs, for
+// example "state=working pid=0x1a4 since=2026-12-07T20:15:03 restarts=2
+// last=crash exit=0xc0000005 mask=0x1".  Both ends of the channel use these
+// two, so a record always reads back as it was written.
+constexpr size_t CLIENT_RECORD_SIZE = 192;
+void FormatClientRecord(char* out, size_t outSize, const ClientStatus& status);
+bool ParseClientRecord(const char* text, ClientStatus& status);
+
+// The line "qelsvc -l" shows for a slot, at most 79 characters so that it
+// fits an 80-column console, for example
+// "Client 3: working 0x1a4 up 2d03:12 restarts 2 last crash 0xc0000005".
+constexpr size_t CLIENT_LINE_SIZE = 80;
+void FormatClientLine(char* out, size_t outSize, int clientNumber, const ClientStatus& status,
+                      ULONGLONG nowLocal);
+
+// What the status key held when it was read.
+struct StatusSnapshot {
+    bool Present = false;     // the key exists
+    char Version[16] = {};
+    char Started[24] = {};
+    char Ended[24] = {};      // set when the run that wrote it ended
+    DWORD SupervisorProcessId = 0;
+    DWORD Clients = 0;        // slots of that run
+    ClientStatus Slots[MAX_CLIENTS];
+    bool SlotRecorded[MAX_CLIENTS] = {};
+};
+
+// Reads the key (any process, any user who may read HKLM).
+StatusSnapshot ReadStatusSnapshot();
+
+// The per-client lines of a snapshot, one per line feed; "No client status
+// recorded." when there are none.  Shared by the console and the 9x box.
+void FormatStatusListing(char* out, size_t outSize, const StatusSnapshot& snapshot, ULONGLONG nowLocal);
+
+// The exit code of the status command, as service status commands report
+// it: 0 running and every client working, 1 running but some client not
+// working (or no status recorded), 3 not running, 4 not known.
+enum class SupervisorRunState { Runs, NotRunning, Unknown };
+int StatusExitCode(SupervisorRunState supervisor, const StatusSnapshot& snapshot);
+constexpr int STATUS_ALL_WORKING = 0;
+constexpr int STATUS_NOT_ALL_WORKING = 1;
+constexpr int STATUS_NOT_RUNNING = 3;
+constexpr int STATUS_UNKNOWN = 4;
+
+// The writing end, used only by the run loop that holds the settings mutex.
+// Every write is best effort: a failed one is counted and changes nothing
+// else; the key is opened again at the next write.
+class StatusStore {
+public:
+    // Clears whatever an earlier run left and records this run.
+    void Begin(const char* version, DWORD clients);
+    void WriteClient(unsigned index, const ClientStatus& status);
+    // The run is over: on the NT family the final states stay until the
+    // next run or the next boot (the key is volatile); on the 9x family,
+    // which has no volatile keys, the key is removed so that nothing stale
+    // survives a reboot.
+    void End();
+
+    unsigned Writes() const { return writes_; }
+    unsigned FailedWrites() const { return failed_; }
+
+private:
+    bool Open();
+    void SetString(const char* name, const char* text);
+    void SetDword(const char* name, DWORD value);
+
+    qel::UniqueRegKey key_;
+    unsigned writes_ = 0;
+    unsigned failed_ = 0;
+};
