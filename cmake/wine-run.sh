@@ -62,9 +62,16 @@ make_prefix() {
 # Prefix and session are set up under one lock, so parallel tests share them.
 # The lock descriptor must not reach Wine's background processes (9>&-), or
 # they would hold the lock for the whole session.
+# A prefix made before 32-bit Wine was installed has no syswow64 and runs no
+# 32-bit program: it is made anew once 32-bit Wine is there.
+prefix_lacks_32bit() {
+  [ -x /usr/lib/wine/wine ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]
+}
+
 exec 9>"$lock_file"
 flock 9
-if [ ! -f "$WINEPREFIX/.qel-ready" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -f "$WINEPREFIX/.qel-ready" ] || [ ! -f "$WINEPREFIX/system.reg" ] || prefix_lacks_32bit; then
+  [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 9>&-
   make_prefix 9>&- || { echo "wine-run: cannot create the Wine prefix" >&2; exit 70; }
 fi
 # A persistent server keeps services alive between programs; it ends itself

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "activity_log.h"
@@ -105,7 +106,7 @@ ProgramRun RunSelfAsWindows98(const char* copyName, const std::string& arguments
         return ProgramRun();
     ProgramRun run;
     {
-        Windows98Emulation emulation(copyName);
+        WindowsVersionEmulation emulation(copyName, "win98");
         run = RunProgram(copyName, arguments, timeoutMs);
     }
     DeleteFileA(copy.c_str());
@@ -154,18 +155,27 @@ std::string NormaliseLineEnds(const std::string& text)
     return out;
 }
 
-Windows98Emulation::Windows98Emulation(const char* exeName)
+WindowsVersionEmulation::WindowsVersionEmulation(const char* exeName, const char* version)
     : keyPath_(std::string("Software\\Wine\\AppDefaults\\") + exeName)
 {
     qel::UniqueRegKey key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-        const char version[] = "win98";
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
-    }
+                        nullptr) == ERROR_SUCCESS)
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                       static_cast<DWORD>(strlen(version) + 1));
 }
 
-Windows98Emulation::~Windows98Emulation()
+const char* TestedWindowsVersion(const char* exeName, const char* fallback)
+{
+    static char version[16];
+    DWORD length = GetEnvironmentVariableA("QEL_TEST_WINDOWS_VERSION", version, sizeof version);
+    if (length == 0 || length >= sizeof version)
+        return fallback;
+    const bool nineX = strcmp(version, "win95") == 0 || strcmp(version, "win98") == 0 || strcmp(version, "winme") == 0;
+    return nineX == (_stricmp(exeName, "qelsvc9x.exe") == 0) ? version : fallback;
+}
+
+WindowsVersionEmulation::~WindowsVersionEmulation()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());
 }

@@ -45,19 +45,25 @@ long long FileSize(const std::string& path);
 // '\r' stays, so stray carriage returns still show as differences.
 std::string NormaliseLineEnds(const std::string& text);
 
-// Makes the named program of this machine run under Wine's Windows 98
-// emulation (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as
-// long as the object lives.
-class Windows98Emulation {
+// Makes the named program of this machine run under Wine's emulation of a
+// Windows version (HKCU\Software\Wine\AppDefaults\<exe>, Version = win95,
+// win98, winme, nt40, win2k, winxp, ...) for as long as the object lives.
+class WindowsVersionEmulation {
 public:
-    explicit Windows98Emulation(const char* exeName);
-    ~Windows98Emulation();
-    Windows98Emulation(const Windows98Emulation&) = delete;
-    Windows98Emulation& operator=(const Windows98Emulation&) = delete;
+    WindowsVersionEmulation(const char* exeName, const char* version);
+    ~WindowsVersionEmulation();
+    WindowsVersionEmulation(const WindowsVersionEmulation&) = delete;
+    WindowsVersionEmulation& operator=(const WindowsVersionEmulation&) = delete;
 
 private:
     std::string keyPath_;
 };
+
+// The Windows version this test run has the shipped program exeName run as
+// (the environment variable QEL_TEST_WINDOWS_VERSION, which only the test
+// programs read: nt40, win2k or winxp apply to qelsvc.exe, win95, win98 or
+// winme to qelsvc9x.exe), or fallback when the run names none for it.
+const char* TestedWindowsVersion(const char* exeName, const char* fallback);
 
 // A process that a test started or watches: terminated, if still running,
 // and closed when the owner goes.
