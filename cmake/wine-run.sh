@@ -6,6 +6,8 @@
 #   wine-run.sh PROGRAM.exe [ARGS...]   run a program
 #   wine-run.sh --start                 make sure the prefix and session exist
 #   wine-run.sh --stop                  end the session and every Wine process
+#   wine-run.sh --can-run-32bit         exit 0 when 32-bit Windows programs can
+#                                       run here, else say why and exit 1
 #
 # The prefix is $QEL_WINEPREFIX, else <build dir>/wineprefix, where the build
 # dir is the nearest folder above the program (or the current folder) that
@@ -23,6 +25,20 @@ find_build_dir() {
   done
   return 1
 }
+
+# 32-bit Windows programs need 32-bit Wine (wine32:i386), whose loader is a
+# 32-bit Linux program: the kernel must run those too (IA32 emulation).
+if [ "${1:-}" = --can-run-32bit ]; then
+  if [ ! -x /usr/lib/wine/wine ]; then
+    echo "no 32-bit Wine (install wine32:i386)" >&2
+    exit 1
+  fi
+  if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "this kernel does not run 32-bit Linux programs (no IA32 emulation), so 32-bit Wine cannot start" >&2
+    exit 1
+  fi
+  exit 0
+fi
 
 mode=run
 case "${1:-}" in
