@@ -28,16 +28,19 @@ find_build_dir() {
 
 # 32-bit Windows programs need 32-bit Wine (wine32:i386), whose loader is a
 # 32-bit Linux program: the kernel must run those too (IA32 emulation).
-if [ "${1:-}" = --can-run-32bit ]; then
+wine32_runs() {
   if [ ! -x /usr/lib/wine/wine ]; then
-    echo "no 32-bit Wine (install wine32:i386)" >&2
-    exit 1
+    echo "no 32-bit Wine (install wine32:i386)"
+    return 1
   fi
   if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    echo "this kernel does not run 32-bit Linux programs (no IA32 emulation), so 32-bit Wine cannot start" >&2
-    exit 1
+    echo "this kernel does not run 32-bit Linux programs (no IA32 emulation), so 32-bit Wine cannot start"
+    return 1
   fi
-  exit 0
+}
+if [ "${1:-}" = --can-run-32bit ]; then
+  wine32_runs >&2
+  exit
 fi
 
 mode=run
@@ -81,7 +84,7 @@ make_prefix() {
 # A prefix made before 32-bit Wine was installed has no syswow64 and runs no
 # 32-bit program: it is made anew once 32-bit Wine is there.
 prefix_lacks_32bit() {
-  [ -x /usr/lib/wine/wine ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]
+  [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] && wine32_runs >/dev/null
 }
 
 exec 9>"$lock_file"
