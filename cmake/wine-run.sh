@@ -6,6 +6,8 @@
 #   wine-run.sh PROGRAM.exe [ARGS...]   run a program
 #   wine-run.sh --start                 make sure the prefix and session exist
 #   wine-run.sh --stop                  end the session and every Wine process
+#   wine-run.sh --can-run-32bit         exit 0 when 32-bit Windows programs can
+#                                       run here, else say why and exit 1
 #
 # The prefix is $QEL_WINEPREFIX, else <build dir>/wineprefix, where the build
 # dir is the nearest folder above the program (or the current folder) that
@@ -23,6 +25,23 @@ find_build_dir() {
   done
   return 1
 }
+
+# 32-bit Windows programs need 32-bit Wine (wine32:i386), whose loader is a
+# 32-bit Linux program: the kernel must run those too (IA32 emulation).
+wine32_runs() {
+  if [ ! -x /usr/lib/wine/wine ]; then
+    echo "no 32-bit Wine (install wine32:i386)"
+    return 1
+  fi
+  if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "this kernel does not run 32-bit Linux programs (no IA32 emulation), so 32-bit Wine cannot start"
+    return 1
+  fi
+}
+if [ "${1:-}" = --can-run-32bit ]; then
+  wine32_runs >&2
+  exit
+fi
 
 mode=run
 case "${1:-}" in
@@ -62,9 +81,16 @@ make_prefix() {
 # Prefix and session are set up under one lock, so parallel tests share them.
 # The lock descriptor must not reach Wine's background processes (9>&-), or
 # they would hold the lock for the whole session.
+# A prefix made before 32-bit Wine was installed has no syswow64 and runs no
+# 32-bit program: it is made anew once 32-bit Wine is there.
+prefix_lacks_32bit() {
+  [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] && wine32_runs >/dev/null
+}
+
 exec 9>"$lock_file"
 flock 9
-if [ ! -f "$WINEPREFIX/.qel-ready" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -f "$WINEPREFIX/.qel-ready" ] || [ ! -f "$WINEPREFIX/system.reg" ] || prefix_lacks_32bit; then
+  [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 9>&-
   make_prefix 9>&- || { echo "wine-run: cannot create the Wine prefix" >&2; exit 70; }
 fi
 # A persistent server keeps services alive between programs; it ends itself

@@ -13,6 +13,10 @@ struct WaitSet {
     DWORD Count = 0;
 };
 
+// One wait covers the stop event and every client: no Windows waits on more
+// than MAXIMUM_WAIT_OBJECTS handles at once.
+static_assert(1 + MAX_CLIENTS <= MAXIMUM_WAIT_OBJECTS, "the run loop's wait must fit one WaitForMultipleObjects");
+
 // Entry 0 alone: stopEvent, client index -1.
 void WaitSetReset(WaitSet& set, HANDLE stopEvent);
 

@@ -12,10 +12,21 @@ packages=(
   gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
   # the release checks read the programs and the package with a Python script
   python3
-  wine wine64
+  # 64-bit Wine runs the 64-bit build; with 32-bit Wine beside it (an i386
+  # package), wine64 runs the 32-bit build in the same prefix.
+  wine wine64 wine32:i386
   googletest
   util-linux procps
 )
+
+as_root=()
+[ "$(id -u)" -ne 0 ] && as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+# wine32:i386 needs the i386 architecture; adding it once is enough.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -25,9 +36,6 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-as_root=()
-[ "$(id -u)" -ne 0 ] && as_root=(sudo)
 echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update
 "${as_root[@]}" apt-get install -y "${missing[@]}"

@@ -1,4 +1,5 @@
-// qelsvc9x.exe end to end, under Wine's Windows 98 emulation: a running copy
+// qelsvc9x.exe end to end, under Wine's emulation of Windows 98 (or of the
+// 9x version the test run names): a running copy
 // with stand-in clients, and the copies that stop it, restart it or change
 // its settings.  The run loop's own timings are the shipped ones, so every
 // step waits for an event (a log line, a box, a process end), never for a
@@ -109,7 +110,7 @@ protected:
         EXPECT_EQ(0, log.Count("Timeout on client stop"));
     }
 
-    Windows98Emulation emulation{EXE_NAME};
+    WindowsVersionEmulation emulation{EXE_NAME, TestedWindowsVersion(EXE_NAME, "win98")};
     LogWatch log{PathBesideTest("qelsvc.log")};
     OwnedProcess running;
     OwnedProcess other;

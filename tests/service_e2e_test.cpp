@@ -79,6 +79,14 @@ TEST_F(ServiceEndToEnd, RunsThreeClientsAndClosesThemWhenTheServiceStops)
     ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_RUNNING, 30000));
     ASSERT_TRUE(ClientsWorking(60000));
 
+    // The Windows version the run emulates reaches the service that the
+    // Service Control Manager starts: only Vista and later (Wine's own
+    // default) are offered the pre-shutdown control.
+    const char* version = TestedWindowsVersion("qelsvc.exe", nullptr);
+    const bool beforeVista = version && std::string(version) != "win7" && std::string(version) != "win10";
+    EXPECT_EQ(!beforeVista, (QueryServiceControlsAccepted(kServiceName) & SERVICE_ACCEPT_PRESHUTDOWN) != 0)
+        << (version ? version : "Wine's default version");
+
     DWORD pids[kClients] = {};
     for (unsigned i = 0; i < kClients; ++i) {
         SCOPED_TRACE(i);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "activity_log.h"
@@ -16,14 +17,18 @@ const DWORD KILL_WAIT_MS = 5000;
 const char APP_DEFAULTS[] = "Software\\Wine\\AppDefaults\\";
 volatile LONG g_windows98Emulations = 0;
 
-void SetWindows98Version(const std::string& keyPath)
+void SetWindowsVersion(const std::string& keyPath, const char* version)
 {
     qel::UniqueRegKey key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) == ERROR_SUCCESS) {
-        const char version[] = "win98";
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof version);
-    }
+                        nullptr) == ERROR_SUCCESS)
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                       static_cast<DWORD>(strlen(version) + 1));
+}
+
+bool IsWindows9xVersion(const char* version)
+{
+    return strcmp(version, "win95") == 0 || strcmp(version, "win98") == 0 || strcmp(version, "winme") == 0;
 }
 } // namespace
 
@@ -157,7 +162,7 @@ ProgramRun RunSelfAsWindows98(const char* copyName, const std::string& arguments
         return ProgramRun();
     ProgramRun run;
     {
-        Windows98Emulation emulation(copyName);
+        WindowsVersionEmulation emulation(copyName, "win98");
         run = RunProgram(copyName, arguments, timeoutMs);
     }
     DeleteFileA(copy.c_str());
@@ -206,17 +211,31 @@ std::string NormaliseLineEnds(const std::string& text)
     return out;
 }
 
-Windows98Emulation::Windows98Emulation(const char* exeName) : keyPath_(std::string(APP_DEFAULTS) + exeName)
+WindowsVersionEmulation::WindowsVersionEmulation(const char* exeName, const char* version)
+    : keyPath_(std::string(APP_DEFAULTS) + exeName), nineX_(IsWindows9xVersion(version))
 {
-    SetWindows98Version(keyPath_);
-    SetWindows98Version(std::string(APP_DEFAULTS) + "zr.exe");
-    InterlockedIncrement(&g_windows98Emulations);
+    SetWindowsVersion(keyPath_, version);
+    // The stand-in a 9x program starts runs as the same system, and reaches
+    // the product's keys in the same view.
+    if (nineX_) {
+        SetWindowsVersion(std::string(APP_DEFAULTS) + "zr.exe", version);
+        InterlockedIncrement(&g_windows98Emulations);
+    }
 }
 
-Windows98Emulation::~Windows98Emulation()
+const char* TestedWindowsVersion(const char* exeName, const char* fallback)
+{
+    static char version[16];
+    DWORD length = GetEnvironmentVariableA("QEL_TEST_WINDOWS_VERSION", version, sizeof version);
+    if (length == 0 || length >= sizeof version)
+        return fallback;
+    return IsWindows9xVersion(version) == (_stricmp(exeName, "qelsvc9x.exe") == 0) ? version : fallback;
+}
+
+WindowsVersionEmulation::~WindowsVersionEmulation()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());
-    if (InterlockedDecrement(&g_windows98Emulations) == 0)
+    if (nineX_ && InterlockedDecrement(&g_windows98Emulations) == 0)
         RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(APP_DEFAULTS) + "zr.exe").c_str());
 }
 

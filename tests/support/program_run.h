@@ -54,28 +54,35 @@ long long FileSize(const std::string& path);
 // '\r' stays, so stray carriage returns still show as differences.
 std::string NormaliseLineEnds(const std::string& text);
 
-// Makes the named program of this machine, and the stand-in zr.exe it
-// starts, run under Wine's Windows 98 emulation
-// (HKCU\Software\Wine\AppDefaults\<exe>, Version = win98) for as long as the
-// object lives.
-class Windows98Emulation {
+// Makes the named program of this machine run under Wine's emulation of a
+// Windows version (HKCU\Software\Wine\AppDefaults\<exe>, Version = win95,
+// win98, winme, nt40, win2k, winxp, ...) for as long as the object lives; with
+// a 9x version the stand-in zr.exe it starts runs so too.
+class WindowsVersionEmulation {
 public:
-    explicit Windows98Emulation(const char* exeName);
-    ~Windows98Emulation();
-    Windows98Emulation(const Windows98Emulation&) = delete;
-    Windows98Emulation& operator=(const Windows98Emulation&) = delete;
+    WindowsVersionEmulation(const char* exeName, const char* version);
+    ~WindowsVersionEmulation();
+    WindowsVersionEmulation(const WindowsVersionEmulation&) = delete;
+    WindowsVersionEmulation& operator=(const WindowsVersionEmulation&) = delete;
 
 private:
     std::string keyPath_;
+    bool nineX_;
 };
 
 // The registry view in which the tests meet the programs at the product's
 // keys.  Wine drops the view flags of a program it runs as Windows 98 (whose
 // registry, like Windows 95's, ignores the access mask), so a 64-bit program
-// under that emulation reaches them in the 64-bit view: while a
-// Windows98Emulation lives, or when this test program itself runs so, the
+// under that emulation reaches them in the 64-bit view: while a 9x
+// WindowsVersionEmulation lives, or when this test program itself runs so, the
 // tests and the stand-in go there too.  PRODUCT_KEY_VIEW otherwise.
 REGSAM ProductViewForTests();
+
+// The Windows version this test run has the shipped program exeName run as
+// (the environment variable QEL_TEST_WINDOWS_VERSION, which only the test
+// programs read: nt40, win2k or winxp apply to qelsvc.exe, win95, win98 or
+// winme to qelsvc9x.exe), or fallback when the run names none for it.
+const char* TestedWindowsVersion(const char* exeName, const char* fallback);
 
 // A process that a test started or watches: terminated, if still running,
 // and closed when the owner goes.

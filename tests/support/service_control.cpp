@@ -16,13 +16,27 @@ qel::UniqueServiceHandle OpenNamedService(const char* serviceName, DWORD access)
 
 } // namespace
 
-DWORD QueryServiceState(const char* serviceName)
+namespace {
+
+SERVICE_STATUS QueryStatus(const char* serviceName)
 {
     qel::UniqueServiceHandle service = OpenNamedService(serviceName, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status = {};
     if (!service || !QueryServiceStatus(service.get(), &status))
-        return 0;
-    return status.dwCurrentState;
+        return SERVICE_STATUS{};
+    return status;
+}
+
+} // namespace
+
+DWORD QueryServiceState(const char* serviceName)
+{
+    return QueryStatus(serviceName).dwCurrentState;
+}
+
+DWORD QueryServiceControlsAccepted(const char* serviceName)
+{
+    return QueryStatus(serviceName).dwControlsAccepted;
 }
 
 bool WaitForServiceState(const char* serviceName, DWORD state, DWORD timeoutMs)

@@ -9,6 +9,8 @@ namespace qeltest {
 
 // The service's current state, or 0 when it cannot be queried.
 DWORD QueryServiceState(const char* serviceName);
+// The controls the running service accepts (0 when it cannot be queried).
+DWORD QueryServiceControlsAccepted(const char* serviceName);
 bool WaitForServiceState(const char* serviceName, DWORD state, DWORD timeoutMs);
 bool StartServiceByName(const char* serviceName);
 // Polls the service's status every 50 ms until it is stopped (true) or

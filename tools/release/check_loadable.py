@@ -184,10 +184,10 @@ def main():
     args = parser.parse_args()
 
     dlls, functions, faults = load_table(args.table)
-    for spec in args.programs:
-        path, _, target = spec.rpartition(":")
+    for program_and_target in args.programs:
+        path, _, target = program_and_target.rpartition(":")
         if target not in TARGETS:
-            faults.append("%s: unknown target %r (one of %s)" % (spec, target, " ".join(TARGETS)))
+            faults.append("%s: unknown target %r (one of %s)" % (program_and_target, target, " ".join(TARGETS)))
             continue
         try:
             faults += check_program(path, target, args, dlls, functions)
