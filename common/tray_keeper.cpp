@@ -48,12 +48,12 @@ HWND CreateKeeperWindow()
     // Nothing unregisters the class, so a later keeper of the same process
     // (the 9x host runs the loop again after each restart request) finds it
     // registered: that class has this procedure and instance, so it is used
-    // by name.
+    // by name.  The failure's code is not looked at: the 9x USER is not
+    // documented to set ERROR_CLASS_ALREADY_EXISTS, and where the class truly
+    // could not be registered the window creation below fails anyway.
     LPCSTR classRef = TRAY_KEEPER_CLASS;
     if (atom != 0)
         classRef = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(atom));
-    else if (GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-        return nullptr;
 
     // A top-level window, never shown: a message-only window would not get
     // the shell's broadcast.

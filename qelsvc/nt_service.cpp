@@ -233,16 +233,11 @@ BOOL CNTService::RemoveService()
 void CNTService::ReportServiceEvent(WORD type, DWORD eventId, const char* s1, const char* s2,
                                     const char* s3)
 {
-    if (!EventSource)
-        EventSource.reset(RegisterEventSourceA(nullptr, ServiceName));
-    if (!EventSource)
-        return;
-
     const char* strings[3] = {s1, s2, s3};
     WORD count = 0;
     while (count < 3 && strings[count])
         ++count;
-    ReportEventA(EventSource.get(), type, 0, eventId, nullptr, count, 0, strings, nullptr);
+    ReportServiceEventStrings(type, eventId, strings, count);
 }
 
 BOOL CNTService::HandleStandardCommand(int argc, char** argv)
@@ -556,9 +551,15 @@ DWORD WINAPI CNTService::HandlerEx(DWORD code, DWORD /*eventType*/, LPVOID /*eve
 
 void CNTService::ReportServiceEventStrings(WORD type, DWORD eventId, const char* const* strings, WORD count)
 {
-    if (!EventSource)
-        EventSource.reset(RegisterEventSourceA(nullptr, ServiceName));
-    if (!EventSource)
-        return;
-    ReportEventA(EventSource.get(), type, 0, eventId, nullptr, count, 0, const_cast<const char**>(strings), nullptr);
+    // Events come from the run loop's thread and the stop thread alike: the
+    // source is registered once, under the lock; the report itself is not.
+    HANDLE source;
+    {
+        qel::CriticalSectionLock lock(StatusLock);
+        if (!EventSource)
+            EventSource.reset(RegisterEventSourceA(nullptr, ServiceName));
+        source = EventSource.get();
+    }
+    if (source)
+        ReportEventA(source, type, 0, eventId, nullptr, count, 0, const_cast<const char**>(strings), nullptr);
 }

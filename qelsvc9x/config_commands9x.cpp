@@ -30,8 +30,10 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
         return 1;
     }
     if (MatchesCommand(argument, "-w")) {
-        // Refused silently while a supervisor holds the settings mutex.
-        ApplyQueueSizeCommand(params, argument, Core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &CommandError);
+        // Refused silently while a supervisor holds the settings mutex, but
+        // with an exit code that says so.
+        if (!ApplyQueueSizeCommand(params, argument, Core.SettingsMutex.get(), QUEUE_RESIZE_WAIT_MS, &CommandError))
+            CommandExitCode = ERROR_SERVICE_ALREADY_RUNNING;
         return 0;
     }
     if (MatchesCommand(argument, "-h")) {

@@ -130,6 +130,13 @@ bool C9xService::RemoveService()
     return true;
 }
 
+void C9xService::ShowFailure(const char* caption, const char* format)
+{
+    DWORD error = GetLastError();
+    CommandExitCode = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    ShowBox(caption, format, ServiceName, static_cast<int>(error));
+}
+
 int C9xService::HandleStandardCommand(int argc, char** argv)
 {
     if (argc <= 1 || !argv[1])
@@ -148,8 +155,7 @@ int C9xService::HandleStandardCommand(int argc, char** argv)
         else if (InstallService())
             ShowBox("Service Install", "%s installed\n", ServiceName);
         else
-            ShowBox("Service Install", "%s failed to install. Error %d\n", ServiceName,
-                    static_cast<int>(GetLastError()));
+            ShowFailure("Service Install", "%s failed to install. Error %d\n");
         return 1;
     }
     if (_stricmp(argument, "-u") == 0) {
@@ -162,8 +168,7 @@ int C9xService::HandleStandardCommand(int argc, char** argv)
             ShowBox("Service Uninstall", "%s removed. (You must delete the file (%s) yourself.)\n", ServiceName,
                     modulePath);
         } else {
-            ShowBox("Service Uninstall", "Could not remove %s. Error %d\n", ServiceName,
-                    static_cast<int>(GetLastError()));
+            ShowFailure("Service Uninstall", "Could not remove %s. Error %d\n");
         }
         return 1;
     }

@@ -41,6 +41,9 @@ public:
 
     // -v, -i and -u, each answered in a message box; 1 when handled.
     int HandleStandardCommand(int argc, char** argv);
+    // The box of a failed -i or -u: format takes the service name and the
+    // error code (GetLastError), which also becomes CommandExitCode.
+    void ShowFailure(const char* caption, const char* format);
 
     char ServiceName[64];
     int MajorVersion = 1;
@@ -50,6 +53,10 @@ public:
     volatile BOOL Running = FALSE;
     // Set by -v, -u and -d: the entry then asks no running copy to restart.
     volatile LONG SkipRestartRequest = 0;
+    // A command that did not do its work (a failed -i or -u, a refused -w)
+    // ends the program with this code, so that a script sees it; its box, if
+    // any, says what happened.
+    DWORD CommandExitCode = ERROR_SUCCESS;
     UINT AckMessage = 0;
     UINT RequestMessage = 0;
     // Set by a stop request; ends the running copy's run-again loop.

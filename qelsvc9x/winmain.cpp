@@ -116,5 +116,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
         SendMessageA(controlWindow, WM_CONTROL_CLOSE, 0, 0);
     if (controlThread)
         WaitForSingleObject(controlThread.get(), CONTROL_THREAD_END_MS);
-    return static_cast<int>(service.CommandError);
+    return static_cast<int>(service.CommandError != ERROR_SUCCESS ? service.CommandError : service.CommandExitCode);
 }

@@ -16,6 +16,7 @@
 #include "debug_trace_capture.h"
 #include "entry9x.h"
 #include "message_boxes.h"
+#include "mutex_holder.h"
 #include "registry_scratch.h"
 #include "service9x.h"
 #include "settings.h"
@@ -603,6 +604,15 @@ TEST_F(ConfigCommands9x, CommandsWithoutBoxAndThoseThatDoNotExistHere)
     EXPECT_EQ(2u, Stored("AutodialType"));
     EXPECT_EQ(0, Command(service, "-w:4"));
     EXPECT_EQ(4u, Stored("WUQueue"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), service.CommandExitCode);
+
+    // Refused while a supervisor holds the mutex: still no box, but an exit
+    // code a script can see.
+    qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
+    ASSERT_TRUE(supervisor.Held());
+    EXPECT_EQ(0, Command(service, "-w:6"));
+    EXPECT_EQ(4u, Stored("WUQueue"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), service.CommandExitCode);
 }
 
 // ---------------------------------------------------------------------------
