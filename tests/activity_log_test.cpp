@@ -426,3 +426,16 @@ TEST(MachineWideNames, OnlyFrom2000OnInTheNtFamily)
     EXPECT_TRUE(MachineWideNamesApplyFor(false, 10));
     EXPECT_FALSE(MachineWideNamesApplyFor(true, 4));   // 95, 98, Me
 }
+
+// The log tests again in a copy of this program that Wine runs as a Windows
+// 98 program, where the log is written without append access or delete
+// sharing and rotated without a replacing rename.
+TEST(LogOn9x, ScratchLogTestsPassAsAWindows98Program)
+{
+    qeltest::ProgramRun run =
+        qeltest::RunSelfAsWindows98("activity_log_9x.exe", "--gtest_filter=ScratchLog.*", 90000);
+    ASSERT_TRUE(run.Started) << "the copy of this program did not start";
+    ASSERT_FALSE(run.TimedOut) << "the Windows 98 run did not finish\n" << run.Output;
+    EXPECT_EQ(0u, run.ExitCode) << "a test failed in the Windows 98 run:\n" << run.Output;
+    EXPECT_NE(std::string::npos, run.Output.find("PASSED")) << run.Output;
+}
