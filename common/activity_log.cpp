@@ -85,7 +85,15 @@ const char* LogMutexName()
     return MachineWideNamesApply() ? "Global\\KorvaneSvcLogMutex" : "KorvaneSvcLogMutex";
 }
 
-bool ReplaceFileByRename(const char* from, const char* to, bool inOneStep)
+// Renames `from` to `to`, replacing the file `to`.  Either `to` then holds
+// what `from` held, or both are left as they were (false, GetLastError set):
+// the file `to` is never removed unless `from` has taken its place.  A
+// read-only `to`, or a folder, is never replaced.
+// inOneStep: one MoveFileExA (the NT family).  Otherwise (the 9x family has
+// no replacing rename) `to` is first renamed to "<to>.old", `from` renamed to
+// `to` (on failure "<to>.old" is put back), and only then "<to>.old" is
+// deleted; a "<to>.old" that cannot be deleted stays, and holds `to` stuck.
+static bool ReplaceFileByRename(const char* from, const char* to, bool inOneStep)
 {
     // A folder of that name is not the log's to move about, and a file made
     // read-only was protected on purpose.  (MoveFileExA refuses a read-only

@@ -55,16 +55,6 @@ bool RotatedLogPath(char* out, size_t outSize, const char* logPath, unsigned gen
 // all the processes that write it.
 const char* LogMutexName();
 
-// Renames `from` to `to`, replacing the file `to`.  Either `to` then holds
-// what `from` held, or both are left as they were (false, GetLastError set):
-// the file `to` is never removed unless `from` has taken its place.  A
-// read-only `to`, or a folder, is never replaced.
-// inOneStep: one MoveFileExA (the NT family).  Otherwise (the 9x family has
-// no replacing rename) `to` is first renamed to "<to>.old", `from` renamed to
-// `to` (on failure "<to>.old" is put back), and only then "<to>.old" is
-// deleted; a "<to>.old" that cannot be deleted stays, and holds `to` stuck.
-bool ReplaceFileByRename(const char* from, const char* to, bool inOneStep);
-
 // Sends "[name](thread id): text\n" to OutputDebugStringA.
 void TraceDebug(const char* serviceName, const char* format, ...);
 

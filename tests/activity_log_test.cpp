@@ -94,7 +94,7 @@ int TraceCount(const DebugTraceCapture& trace, const std::string& needle)
 }
 
 // The ways an older log file can be stuck where a rotation wants it gone.
-enum class Stuck { No, ReadOnly, Folder, HeldOpen };
+enum class Stuck { ReadOnly, Folder, HeldOpen };
 
 } // namespace
 
@@ -323,45 +323,6 @@ TEST_F(ScratchLog, StuckOlderFileIsKeptAndTheLogStillRotates)
             int traced = TraceCount(trace, "cannot be replaced") - tracedBefore;
             EXPECT_GE(traced, 1);
             EXPECT_LE(traced, 5);  // about 3.5 KB written: three or four rotations
-        }
-    }
-}
-
-// Both ways of renaming over the older file (one replacing rename, and the
-// 9x family's set-aside sequence) either put the log in its place or leave
-// both as they were; in no case is the older file's content gone.
-TEST_F(ScratchLog, ReplacingRenameNeverLosesWhatItCouldNotReplace)
-{
-    const std::string older = path_ + ".1";
-    for (bool inOneStep : {true, false}) {
-        for (Stuck stuck : {Stuck::No, Stuck::ReadOnly, Stuck::Folder, Stuck::HeldOpen}) {
-            SCOPED_TRACE(std::string(inOneStep ? "one step, " : "set aside, ") + std::to_string(static_cast<int>(stuck)));
-            Clean();
-            WriteText(path_, "newer");
-            qel::UniqueFileHandle holder;
-            if (stuck == Stuck::Folder) {
-                ASSERT_TRUE(CreateDirectoryA(older.c_str(), nullptr));
-            } else {
-                WriteText(older, "older");
-                if (stuck == Stuck::ReadOnly)
-                    SetFileAttributesA(older.c_str(), FILE_ATTRIBUTE_READONLY);
-                if (stuck == Stuck::HeldOpen)
-                    holder.reset(CreateFileA(older.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-            }
-
-            EXPECT_EQ(stuck == Stuck::No, ReplaceFileByRename(path_.c_str(), older.c_str(), inOneStep));
-            holder.reset();
-            if (stuck == Stuck::No) {
-                EXPECT_EQ("newer", qeltest::ReadWholeFile(older));
-                EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path_.c_str()));
-            } else {
-                EXPECT_EQ("newer", qeltest::ReadWholeFile(path_));
-                if (stuck != Stuck::Folder) {
-                    EXPECT_EQ("older", qeltest::ReadWholeFile(older));
-                }
-            }
-            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((older + ".old").c_str()));
         }
     }
 }
