@@ -20,8 +20,8 @@ constexpr DWORD LOG_ROTATE_BYTES = 4u * 1024u * 1024u;
 constexpr DWORD LOG_CAP_FACTOR = 2;
 
 // The one-time reports of a rotation that fails: set when the trace line was
-// written, cleared by the next rotation that works.  Updated with
-// Interlocked calls; the log's writers share it.
+// written, cleared by the next line that finds the log below the rotation
+// size again.  Updated with Interlocked calls; the log's writers share it.
 struct LogRotationReports {
     LONG FailureReported = 0;
     LONG DroppingReported = 0;
@@ -37,7 +37,8 @@ struct ServiceLogContext {
 };
 
 // Appends one time-stamped line to LogPath and echoes the text to the trace;
-// rotates the file first when it has reached LogRotateBytes.
+// rotates the file first when it has reached LogRotateBytes (unless another
+// writer is rotating it at that moment: the line never waits for that).
 void WriteLog(const ServiceLogContext& service, const char* format, ...);
 
 // Whether a named object shared by the service and a console must carry the
