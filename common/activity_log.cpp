@@ -153,9 +153,12 @@ HANDLE LogMutex()
     return mutex;
 }
 
-// Orders the lines of this process: the time stamp is read and the line
-// written under it, so a line never lands after a later-stamped one.  It is
-// held for one WriteFile, never across a rotation or a file open.
+// The log's writers within this process take turns: the time stamp is read
+// and the line written in one turn, so a line never lands after a
+// later-stamped one, and a rotation never finds the file held open by
+// another thread of this process (the 9x family cannot rename an open
+// file).  A turn is one open, write and close, or a rotation: milliseconds.
+// Other processes never wait for it.
 CRITICAL_SECTION& AppendSection()
 {
     struct Section {
@@ -285,6 +288,7 @@ void WriteLog(const ServiceLogContext& service, const char* format, ...)
 
     // A line that cannot be written is dropped without a report.
     const bool windows9x = qel::IsWindows9xFamily();
+    qel::CriticalSectionLock turn(AppendSection());
     qel::UniqueFileHandle file = OpenForAppend(service.LogPath, windows9x);
     if (!file)
         return;
@@ -323,7 +327,6 @@ void WriteLog(const ServiceLogContext& service, const char* format, ...)
     }
 
     char line[LOG_LINE_SIZE * 2 + 64];
-    qel::CriticalSectionLock order(AppendSection());
     SYSTEMTIME now;
     GetLocalTime(&now);
     size_t lineLength = BuildDiskLine(line, sizeof line, now, text);

@@ -305,6 +305,7 @@ TEST_F(ScratchLog, StuckOlderFileIsKeptAndTheLogStillRotates)
                 holder.reset(CreateFileA(older.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
         }
+        ASSERT_TRUE(stuck != Stuck::HeldOpen || holder);
         const int tracedBefore = TraceCount(trace, "cannot be replaced");
         for (int i = 0; i < 100; ++i)
             WriteLog(context_, "line %d", i);
