@@ -30,6 +30,24 @@ C9xSupervisorService::~C9xSupervisorService()
 
 void C9xSupervisorService::Run()
 {
+    if (Core.Run() != SupervisorCore::RunOutcome::SettingsMutexBusy)
+        return;
+    // Another supervisor holds the settings mutex, and the pass has said so
+    // once.  Trying again every few seconds would repeat that line for as
+    // long as the other one runs (megabytes a day), so this copy now waits
+    // without a word: for the mutex, and then supervises in its turn, or for
+    // a request (a stop, or a restart, which runs the pass again).
+    HANDLE handles[2] = {Core.StopEvent.get(), Core.SettingsMutex.get()};
+    DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_ABANDONED_0 + 1) {
+        // A failed wait must not turn the run-again loop into a spin.
+        if (woken == WAIT_FAILED)
+            Sleep(Core.Timings.MutexWaitMs);
+        return;
+    }
+    // Kept across the pass, which takes the mutex again at once (a mutex is
+    // recursive for its owner): nobody can slip in between.
+    qel::MutexHold hold(Core.SettingsMutex.get());
     Core.Run();
 }
 

@@ -12,7 +12,9 @@ public:
     C9xSupervisorService();
     ~C9xSupervisorService() override;
 
-    // One pass of the supervisor run loop.
+    // One pass of the supervisor run loop.  When another supervisor holds
+    // the settings mutex, the pass says so once and then waits quietly for
+    // the mutex (and supervises) or for a request (and returns).
     void Run() override;
     // Stops the current pass: called on the control thread for a stop or a
     // restart request; returns when the clients have stopped or its wait ran

@@ -5,12 +5,15 @@
 #include <thread>
 
 #include "activity_log.h"
-#include "program_run.h"
 #include "debug_trace_capture.h"
+#include "mutex_holder.h"
+#include "program_run.h"
+#include "win_handles.h"
 
 namespace {
 
-// A log file of its own in the temp folder, removed before and after.
+// A log file of its own in the temp folder, removed with its older
+// generations (whatever a test made of them) before and after.
 class ScratchLog : public ::testing::Test {
 protected:
     void SetUp() override
@@ -18,15 +21,20 @@ protected:
         char tempDir[MAX_PATH] = {};
         GetTempPathA(MAX_PATH, tempDir);
         path_ = std::string(tempDir) + "qel-activity-test.log";
-        DeleteFileA(path_.c_str());
-        DeleteFileA((path_ + ".1").c_str());
+        Clean();
         context_.ServiceName = "Log test service";
         snprintf(context_.LogPath, sizeof context_.LogPath, "%s", path_.c_str());
     }
-    void TearDown() override
+    void TearDown() override { Clean(); }
+
+    void Clean()
     {
-        DeleteFileA(path_.c_str());
-        DeleteFileA((path_ + ".1").c_str());
+        for (const char* suffix : {"", ".1", ".2", ".1.old", ".2.old"}) {
+            std::string name = path_ + suffix;
+            SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(name.c_str());
+            RemoveDirectoryA(name.c_str());
+        }
     }
 
     std::string path_;
@@ -43,6 +51,50 @@ std::vector<std::string> SplitLines(const std::string& text)
         lines.push_back(text.substr(start, end - start));
     return lines;
 }
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    qel::UniqueFileHandle file(
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+}
+
+// The texts of the log lines of the files, oldest file first.
+std::vector<std::string> LogTexts(const std::vector<std::string>& files)
+{
+    std::vector<std::string> texts;
+    for (const std::string& file : files) {
+        for (const std::string& line : SplitLines(qeltest::ReadWholeFile(file))) {
+            std::smatch match;
+            EXPECT_TRUE(std::regex_match(line, match, kLogLine)) << line;
+            texts.push_back(match[1]);
+        }
+    }
+    return texts;
+}
+
+// "line <first>" ... "line <last>", each once, in order.
+::testing::AssertionResult NumberedLines(const std::vector<std::string>& texts, int first, int last)
+{
+    if (texts.size() != static_cast<size_t>(last - first + 1))
+        return ::testing::AssertionFailure() << texts.size() << " lines, " << last - first + 1 << " expected";
+    for (size_t i = 0; i < texts.size(); ++i)
+        if (texts[i] != "line " + std::to_string(first + static_cast<int>(i)))
+            return ::testing::AssertionFailure() << "line " << first + i << " is \"" << texts[i] << "\"";
+    return ::testing::AssertionSuccess();
+}
+
+int TraceCount(const DebugTraceCapture& trace, const std::string& needle)
+{
+    int count = 0;
+    for (const auto& line : trace.Lines())
+        count += line.Text.find(needle) != std::string::npos;
+    return count;
+}
+
+// The ways an older log file can be stuck where a rotation wants it gone.
+enum class Stuck { ReadOnly, Folder, HeldOpen };
 
 } // namespace
 
@@ -213,10 +265,139 @@ TEST_F(ScratchLog, RotatesAtTheSizeLimitKeepingOneOlderFile)
         << newest;
 }
 
+// A log past 4 GiB (sparse here) still rotates: its size is read in 64
+// bits, not through a 32-bit file position.
+TEST_F(ScratchLog, LogPastFourGibibytesStillRotates)
+{
+    {
+        qel::UniqueFileHandle file(CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        LONG high = 1;
+        ASSERT_NE(INVALID_SET_FILE_POINTER, SetFilePointer(file.get(), 100, &high, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file.get()));
+    }
+    WriteLog(context_, "line 0");
+    EXPECT_EQ(0x100000064ll, qeltest::FileSize(path_ + ".1"));
+    EXPECT_TRUE(NumberedLines(LogTexts({path_}), 0, 0));
+}
+
+// An older file that cannot be replaced is left as it is, and the log still
+// rotates (into ".2") and stays bounded; the newest lines are all kept, and
+// the trace says why once per rotation, not once per line.
+TEST_F(ScratchLog, StuckOlderFileIsKeptAndTheLogStillRotates)
+{
+    DebugTraceCapture trace;
+    const DWORD limit = 1000;
+    const long long longestLine = 60;
+    context_.LogRotateBytes = limit;
+    const std::string older = path_ + ".1";
+    for (Stuck stuck : {Stuck::ReadOnly, Stuck::Folder, Stuck::HeldOpen}) {
+        SCOPED_TRACE(static_cast<int>(stuck));
+        Clean();
+        qel::UniqueFileHandle holder;
+        if (stuck == Stuck::Folder) {
+            ASSERT_TRUE(CreateDirectoryA(older.c_str(), nullptr));
+        } else {
+            WriteText(older, "kept history\r\n");
+            if (stuck == Stuck::ReadOnly)
+                ASSERT_TRUE(SetFileAttributesA(older.c_str(), FILE_ATTRIBUTE_READONLY));
+            else
+                holder.reset(CreateFileA(older.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        ASSERT_TRUE(stuck != Stuck::HeldOpen || holder);
+        const int tracedBefore = TraceCount(trace, "cannot be replaced");
+        for (int i = 0; i < 100; ++i)
+            WriteLog(context_, "line %d", i);
+
+        if (stuck == Stuck::Folder)
+            EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA(older.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+        else
+            EXPECT_EQ("kept history\r\n", qeltest::ReadWholeFile(older));
+        EXPECT_LE(qeltest::FileSize(path_), limit + longestLine);
+        EXPECT_GE(qeltest::FileSize(path_ + ".2"), limit);
+        EXPECT_LE(qeltest::FileSize(path_ + ".2"), limit + longestLine);
+        std::vector<std::string> texts = LogTexts({path_ + ".2", path_});
+        EXPECT_TRUE(NumberedLines(texts, 100 - static_cast<int>(texts.size()), 99));
+        if (trace.active()) {
+            trace.WaitForText("cannot be replaced", 2000);
+            int traced = TraceCount(trace, "cannot be replaced") - tracedBefore;
+            EXPECT_GE(traced, 1);
+            EXPECT_LE(traced, 5);  // about 3.5 KB written: three or four rotations
+        }
+    }
+}
+
+// A log held open elsewhere without delete sharing cannot be renamed: its
+// older file survives (it used to be deleted first), the log grows to its
+// cap and no further, and each of the two conditions is traced once.  Once
+// freed, the next line rotates as usual.
+TEST_F(ScratchLog, HeldLogKeepsItsOlderFileAndStopsAtTheCap)
+{
+    DebugTraceCapture trace;
+    const DWORD limit = 1000;
+    const long long longestLine = 60;
+    context_.LogRotateBytes = limit;
+    WriteText(path_ + ".1", "older history\r\n");
+    {
+        qel::UniqueFileHandle holder(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder);
+        for (int i = 0; i < 200; ++i)
+            WriteLog(context_, "line %d", i);
+        EXPECT_EQ("older history\r\n", qeltest::ReadWholeFile(path_ + ".1"));
+        EXPECT_GE(qeltest::FileSize(path_), LOG_CAP_FACTOR * limit);
+        EXPECT_LE(qeltest::FileSize(path_), LOG_CAP_FACTOR * limit + longestLine);
+        std::vector<std::string> texts = LogTexts({path_});
+        EXPECT_TRUE(NumberedLines(texts, 0, static_cast<int>(texts.size()) - 1));
+    }
+    WriteLog(context_, "line 200");
+    EXPECT_TRUE(NumberedLines(LogTexts({path_}), 200, 200));
+    EXPECT_GE(qeltest::FileSize(path_ + ".1"), LOG_CAP_FACTOR * limit);
+    if (trace.active()) {
+        trace.WaitForText("new lines are dropped", 2000);
+        EXPECT_EQ(1, TraceCount(trace, "Log rotation failed"));
+        EXPECT_EQ(1, TraceCount(trace, "new lines are dropped"));
+    }
+}
+
+// Whoever holds the rotation lock must not slow ordinary lines (each used to
+// wait 2 s for it); the rotation is left until the lock is free, and then
+// nothing written meanwhile is lost.
+TEST_F(ScratchLog, HeldRotationLockNeitherSlowsLinesNorLosesThem)
+{
+    context_.LogRotateBytes = 1000;
+    {
+        qeltest::ForeignMutexHolder other(LogMutexName());
+        ASSERT_TRUE(other.Held());
+        DWORD start = GetTickCount();
+        for (int i = 0; i < 50; ++i)
+            WriteLog(context_, "line %d", i);
+        EXPECT_LT(GetTickCount() - start, 2000u);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((path_ + ".1").c_str()));
+    }
+    WriteLog(context_, "line 50");
+    EXPECT_TRUE(NumberedLines(LogTexts({path_ + ".1", path_}), 0, 50));
+    EXPECT_TRUE(NumberedLines(LogTexts({path_}), 50, 50));
+}
+
 TEST(MachineWideNames, OnlyFrom2000OnInTheNtFamily)
 {
     EXPECT_FALSE(MachineWideNamesApplyFor(false, 4));  // NT 4.0
     EXPECT_TRUE(MachineWideNamesApplyFor(false, 5));   // 2000, XP
     EXPECT_TRUE(MachineWideNamesApplyFor(false, 10));
     EXPECT_FALSE(MachineWideNamesApplyFor(true, 4));   // 95, 98, Me
+}
+
+// The log tests again in a copy of this program that Wine runs as a Windows
+// 98 program, where the log is written without append access or delete
+// sharing and rotated without a replacing rename.
+TEST(LogOn9x, ScratchLogTestsPassAsAWindows98Program)
+{
+    qeltest::ProgramRun run =
+        qeltest::RunSelfAsWindows98("activity_log_9x.exe", "--gtest_filter=ScratchLog.*", 90000);
+    ASSERT_TRUE(run.Started) << "the copy of this program did not start";
+    ASSERT_FALSE(run.TimedOut) << "the Windows 98 run did not finish\n" << run.Output;
+    EXPECT_EQ(0u, run.ExitCode) << "a test failed in the Windows 98 run:\n" << run.Output;
+    EXPECT_NE(std::string::npos, run.Output.find("PASSED")) << run.Output;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "control_window.h"
 #include "debug_trace_capture.h"
 #include "entry9x.h"
+#include "log_lines.h"
 #include "message_boxes.h"
 #include "mutex_holder.h"
 #include "registry_scratch.h"
@@ -703,4 +705,35 @@ TEST_F(RunAgainLoop, QuitBeforeTheFirstPassRunsNothing)
     service.QuitRequested = 1;
     service.RunUntilQuit();
     EXPECT_EQ(0, service.Passes);
+}
+
+// A copy that finds another supervisor in charge says so once and then waits
+// without a word (a line every retry period used to push the real history
+// out of the log within days); it obeys a request meanwhile, and supervises
+// as soon as the other one has gone.
+TEST_F(RunAgainLoop, SecondSupervisorLogsOnceThenWaitsQuietlyAndTakesOver)
+{
+    C9xSupervisorService service;
+    ASSERT_TRUE(service.SyncObjectsReady);
+    service.Core.Timings.MutexWaitMs = 100;
+    auto other = std::make_unique<ForeignMutexHolder>(SettingsMutexName());
+    ASSERT_TRUE(other->Held());
+    const std::string aborted = "Service already running...abort";
+    LogWatch log(service.Core.LogPath);
+    std::thread loop([&] { service.RunUntilQuit(); });
+
+    ASSERT_TRUE(log.WaitForCount(aborted, 1, 5000));
+    Sleep(1000);  // ten retry periods
+    EXPECT_EQ(1, log.Count(aborted));
+    // A restart request runs the pass again: one more line, no more.
+    service.OnStop();
+    Sleep(500);
+    EXPECT_EQ(2, log.Count(aborted));
+
+    other.reset();
+    EXPECT_TRUE(log.WaitForCount("Starting Service", 1, 5000));
+    service.QuitRequested = 1;
+    service.OnStop();
+    loop.join();
+    EXPECT_EQ(2, log.Count(aborted));
 }
