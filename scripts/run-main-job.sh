@@ -3,7 +3,8 @@
 # clients.  Installs what is missing, builds, configures three clients,
 # installs and starts the service through the Service Control Manager, shows
 # the clients, ends one as a crash would (the service starts a new copy),
-# shows the trace and the activity log, stops the service and removes it.
+# shows each copy's status through `qelsvc -l`, shows the trace and the
+# activity log, stops the service and removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -25,11 +26,15 @@ trap cleanup EXIT
 
 run --start
 step() { printf '\n== %s\n' "$*"; }
+# qelsvc -l ends with 0 (all working), 1 (some client not working), 3 (service
+# not running) or 4 (state unknown), as a monitoring check reads it.
+status() { local code=0; run "$bin/qelsvc.exe" -l || code=$?; echo "(exit code $code)"; }
 
 step "Fresh settings: three clients on all processors, restart on crash"
 run "$bin/qeltool.exe" stop "$service" 60 >/dev/null 2>&1 || true
 run "$bin/qelsvc.exe" -u >/dev/null 2>&1 || true
-run reg delete 'HKLM\Software\Morl\qel\svcparms' /f >/dev/null 2>&1 || true
+# The settings live in the 32-bit registry view (Wow6432Node to 64-bit reg).
+run reg delete 'HKLM\Software\Wow6432Node\Morl\qel\svcparms' /f >/dev/null 2>&1 || true
 rm -f "$bin/qelsvc.log"
 run "$bin/qelsvc.exe" -p:3:1
 run "$bin/qelsvc.exe" -m
@@ -54,10 +59,14 @@ run "$bin/qeltool.exe" crash-client 2
 sleep 3
 run "$bin/qeltool.exe" clients
 
+step "Status of every copy, read from the registry by qelsvc -l"
+status
+
 step "Stop it through the Service Control Manager"
 run "$bin/qeltool.exe" stop "$service" 120
 wait $trace_pid || true
 run "$bin/qeltool.exe" clients
+status
 
 step "Remove it"
 run "$bin/qelsvc.exe" -u
