@@ -16,7 +16,9 @@ The rules (see docs/old-windows-rules.md for why each one exists):
     masks than NT 4.0, 2000 and XP accept, so OpenProcess/OpenThread fail
     there with access denied;
   - no FILE_SHARE_DELETE in code that runs on Windows 95/98/Me (common/ and
-    qelsvc9x/): CreateFileA fails there with invalid parameter;
+    qelsvc9x/), except as the NT branch of a choice that gives the 9x family
+    0 (`windows9x ? 0 : FILE_SHARE_DELETE`): CreateFileA fails there with
+    invalid parameter;
   - KEY_WOW64_* only inside a branch for 64-bit builds: Windows 2000 and
     older (and the 9x family) refuse or misread the registry view flags.
 """
@@ -100,8 +102,16 @@ def sixty_four_bit_lines(lines):
     return flags
 
 
+def in_64_bit_branch(line, only64):
+    return only64
+
+
+def nine_x_gets_zero(line, only64):
+    return re.search(r"\?\s*0\s*:\s*FILE_SHARE_DELETE\b", line) is not None
+
+
 RULES = [
-    # (pattern, applies to the file?, allowed on this line?, message)
+    # (pattern, applies to the file?, allowed on this line? (line, only64), message)
     (re.compile(r"\b(CreateThread|_beginthread|_beginthreadex)\s*\("),
      lambda rel: rel != THREAD_HELPER,
      None,
@@ -112,11 +122,11 @@ RULES = [
      "the header's ALL_ACCESS mask is wider than NT 4.0/2000/XP accept: ask for the rights needed"),
     (re.compile(r"\bFILE_SHARE_DELETE\b"),
      lambda rel: rel.split("/")[0] in NINE_X_DIRS,
-     None,
+     nine_x_gets_zero,
      "FILE_SHARE_DELETE makes CreateFile fail on Windows 95/98/Me"),
     (re.compile(r"\bKEY_WOW64_\w+"),
      lambda rel: True,
-     "64",
+     in_64_bit_branch,
      "registry view flags outside a 64-bit-only branch (Windows 2000 and older refuse them)"),
 ]
 
@@ -130,7 +140,7 @@ def check_file(root, rel):
         for pattern, applies, allowed, message in RULES:
             if not applies(rel) or not pattern.search(line):
                 continue
-            if allowed == "64" and only64[number - 1]:
+            if allowed and allowed(line, only64[number - 1]):
                 continue
             faults.append("%s:%d: %s" % (rel, number, message))
     return faults
