@@ -356,26 +356,12 @@ void StatusStore::SetDword(const char* name, DWORD value)
     }
 }
 
-namespace {
-
-void DeleteStatusKey()
-{
-    HKEY parent = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, STATUS_PARENT_KEY, 0, KEY_ALL_ACCESS | PRODUCT_KEY_VIEW, &parent) ==
-        ERROR_SUCCESS) {
-        qel::UniqueRegKey parentKey(parent);
-        RegDeleteKeyA(parentKey.get(), STATUS_KEY_NAME);
-    }
-}
-
-} // namespace
-
 void StatusStore::Begin(const char* version, DWORD clients)
 {
     key_.reset();
     // Made anew, so that a key some earlier program left lasting, or the
     // states of more slots than this run has, do not survive.
-    DeleteStatusKey();
+    DeleteProductKey(STATUS_KEY);
     char started[24];
     FormatStatusTime(started, sizeof started, LocalNowFileTime());
     SetString("Version", version);
@@ -397,7 +383,7 @@ void StatusStore::End()
 {
     if (qel::IsWindows9xFamily()) {
         key_.reset();
-        DeleteStatusKey();
+        DeleteProductKey(STATUS_KEY);
         return;
     }
     char ended[24];
