@@ -63,7 +63,7 @@ bool ReadCommandNumber(const char* text, DWORD& value)
 
 bool IsValidRestartTime(DWORD hhmm)
 {
-    return hhmm <= 2399 && hhmm % 100 <= 59;
+    return hhmm <= LATEST_RESTART_TIME && hhmm % 100 <= 59;
 }
 
 RestartCommandResult ApplyRestartCommand(ServiceParams& params, const char* argument)
@@ -258,6 +258,25 @@ bool ApplyClientsCommand(ServiceParams& params, const char* argument)
     return true;
 }
 
+const char* PolicyFixedSettingOf(const ServiceParams& params, const char* argument)
+{
+    DWORD ServiceParams::*changed[2] = {};
+    if (MatchesCommand(argument, "-p:") || MatchesCommand(argument, "-o")) {
+        changed[0] = &ServiceParams::NumClients;
+        changed[1] = &ServiceParams::AffType;
+    } else if (MatchesCommand(argument, "-r")) {
+        changed[0] = &ServiceParams::AutoRestart;
+    } else if (MatchesCommand(argument, "-h")) {
+        changed[0] = &ServiceParams::HourlyRestart;
+    } else if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
+        changed[0] = toggle->Flag;
+    }
+    for (DWORD ServiceParams::*field : changed)
+        if (field && IsFixedByPolicy(params, field))
+            return FindPolicyRule(field)->Label;
+    return nullptr;
+}
+
 const char* AffinityTypeName(DWORD affType)
 {
     switch (affType) {
@@ -273,6 +292,10 @@ void FormatSaveFailure(char* out, size_t outSize, DWORD error)
 {
     if (outSize == 0)
         return;
+    if (error == ERROR_ACCESS_DISABLED_BY_POLICY) {
+        snprintf(out, outSize, "Not changed: the setting is set by policy (error %u)", static_cast<unsigned>(error));
+        return;
+    }
     char text[256] = {};
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
                                   sizeof text, nullptr);

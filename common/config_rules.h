@@ -75,9 +75,17 @@ void ResizeWorkUnitQueue(ServiceParams& params, DWORD oldSize, DWORD newSize);
 // as given, else it becomes Separate.
 bool ApplyClientsCommand(ServiceParams& params, const char* argument);
 
+// The setting that the command in argument would change and that a policy
+// fixes (IsFixedByPolicy), by the name the listing gives it ("Monitor and
+// Restart"), or null when the command may go ahead.  Such a command changes
+// and saves nothing; the hosts say so and end with
+// ERROR_ACCESS_DISABLED_BY_POLICY.
+const char* PolicyFixedSettingOf(const ServiceParams& params, const char* argument);
+
 // The one line both hosts show when a command's save failed:
 // "Settings not saved: error <code> (<system text>)", with
-// " - run it from an elevated prompt" for ERROR_ACCESS_DENIED.  The command
+// " - run it from an elevated prompt" for ERROR_ACCESS_DENIED; for
+// ERROR_ACCESS_DISABLED_BY_POLICY the refusal of PolicyFixedSettingOf.  The command
 // then ends with the error code as its exit code.
 void FormatSaveFailure(char* out, size_t outSize, DWORD error);
 constexpr size_t SAVE_FAILURE_TEXT_SIZE = 400;

@@ -2,7 +2,30 @@
 
 #include <cstring>
 
+#include "runtime_binding.h"
 #include "win_handles.h"
+
+PolicyKeyViews PolicyKeyViewsFor(bool windowsHasViews)
+{
+    // The flags only where the views exist: older Windows refuse them.
+    PolicyKeyViews views = {};
+    views.View[0] = windowsHasViews ? KEY_WOW64_64KEY : 0;
+    views.View[1] = windowsHasViews ? KEY_WOW64_32KEY : 0;
+    views.Count = windowsHasViews ? 2 : 1;
+    return views;
+}
+
+bool WindowsHasRegistryViews()
+{
+#ifdef _WIN64
+    return true;
+#else
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    IsWow64ProcessFn isWow64Process = qel::BindKernel32<IsWow64ProcessFn>("IsWow64Process");
+    BOOL underWow64 = FALSE;
+    return isWow64Process && isWow64Process(GetCurrentProcess(), &underWow64) && underWow64;
+#endif
+}
 
 LONG DeleteProductKey(const char* path)
 {

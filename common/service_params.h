@@ -29,6 +29,10 @@ struct ServiceParams {
     DWORD QueueN[MAX_CLIENTS] = {};
     DWORD QueueState[MAX_CLIENTS] = {};
     DWORD QueueOrder[MAX_CLIENTS] = {};
+    // Not a registry value: which values the load took from the policy key
+    // (one bit per row of POLICY_VALUES, common/settings.h).  A save leaves
+    // them as stored, and the commands refuse to change them.
+    DWORD PolicyFixed = 0;
 };
 
 // Affinity types.

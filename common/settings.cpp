@@ -1,5 +1,9 @@
 #include "settings.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "supervisor_core.h"
@@ -37,19 +41,27 @@ DWORD ReadDword(HKEY key, const char* name, DWORD fallback)
 // The writes of one save: each remembers the first failure, and the save
 // goes on with the rest so that one refused value does not hide the others'
 // state from the caller any more than it must.
+// Values that a policy fixes are left as stored.
 class SaveWriter {
 public:
-    explicit SaveWriter(HKEY key) : key_(key) {}
+    // A policy on any part of the client layout keeps all of it as stored.
+    SaveWriter(HKEY key, DWORD policyFixed)
+        : key_(key),
+          policyFixed_(policyFixed & ClientLayoutPolicyBits() ? policyFixed | ClientLayoutPolicyBits() : policyFixed)
+    {
+    }
 
     void Dword(const char* name, DWORD type, DWORD value)
     {
-        Record(RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(&value), sizeof value));
+        if (!Fixed(name))
+            Record(RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(&value), sizeof value));
     }
     void Flag(const char* name, DWORD flag) { Dword(name, REG_BINARY, flag ? 1 : 0); }
     void Array(const char* name, const DWORD* entries, DWORD count)
     {
-        Record(RegSetValueExA(key_, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(entries),
-                              count * sizeof(DWORD)));
+        if (!Fixed(name))
+            Record(RegSetValueExA(key_, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(entries),
+                                  count * sizeof(DWORD)));
     }
     DWORD FirstError() const { return firstError_; }
 
@@ -60,7 +72,10 @@ private:
             firstError_ = static_cast<DWORD>(status);
     }
 
+    bool Fixed(const char* name) const { return (policyFixed_ & PolicyBit(name)) != 0; }
+
     HKEY key_;
+    DWORD policyFixed_;
     DWORD firstError_ = ERROR_SUCCESS;
 };
 
@@ -130,6 +145,97 @@ void LoadDefaults(ServiceParams& params, DWORD processors)
     params.AutodialType = 0;
 }
 
+// The policy key in the first view that has it (PolicyKeyViewsFor).
+bool OpenPolicyKey(qel::UniqueRegKey& key)
+{
+    PolicyKeyViews views = PolicyKeyViewsFor(WindowsHasRegistryViews());
+    for (int i = 0; i < views.Count; ++i) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_POLICY_KEY, 0, KEY_QUERY_VALUE | views.View[i], key.put()) ==
+            ERROR_SUCCESS)
+            return true;
+        key.release();
+    }
+    return false;
+}
+
+// The policy's mask list; false when it is missing or no usable list.
+bool ReadPolicyMasks(HKEY policy, DWORD (&masks)[MAX_CLIENTS], DWORD& count)
+{
+    char text[MAX_POLICY_MASK_TEXT + 1] = {};
+    DWORD length = sizeof text - 1;  // the last byte stays NUL whatever is stored
+    if (RegQueryValueExA(policy, "CustAff", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &length) !=
+        ERROR_SUCCESS)
+        return false;
+    count = ParsePolicyMaskList(text, masks);
+    return count != 0;
+}
+
+// The client layout from the policy, under the rules of a stored one: the
+// count is brought into 1..32, a type above 3 is Separate, and a Custom type
+// needs its masks, whose number sets the client count.
+void ApplyPolicyLayout(HKEY policy, ServiceParams& params)
+{
+    DWORD count = 0;
+    if (ReadValue(policy, "NumClients", &count, sizeof count)) {
+        count = ClampLoadedClientCount(count);
+        // A stored Custom layout holds one mask per client: with another
+        // count it cannot be used.
+        if (params.AffType == AFFINITY_CUSTOM && params.NumClients != count)
+            params.AffType = AFFINITY_SEPARATE;
+        params.NumClients = count;
+        params.PolicyFixed |= PolicyBit("NumClients");
+    }
+    DWORD type = 0;
+    if (ReadValue(policy, "AffType", &type, sizeof type)) {
+        params.AffType = ClampLoadedAffType(type);
+        params.PolicyFixed |= PolicyBit("AffType");
+        if (params.AffType == AFFINITY_CUSTOM) {
+            DWORD masks[MAX_CLIENTS] = {};
+            DWORD maskCount = 0;
+            if (ReadPolicyMasks(policy, masks, maskCount)) {
+                memcpy(params.CustAff, masks, sizeof masks);
+                params.NumClients = maskCount;
+                params.PolicyFixed |= PolicyBit("CustAff") | PolicyBit("NumClients");
+            } else {
+                params.AffType = AFFINITY_SEPARATE;
+            }
+        }
+    }
+}
+
+// The policy over the loaded settings.  The 9x host fixes its client layout
+// itself, so a layout policy does not apply there.
+void ApplyPolicy(ServiceParams& params, SettingsRules rules)
+{
+    params.PolicyFixed = 0;
+    qel::UniqueRegKey policy;
+    if (!OpenPolicyKey(policy))
+        return;
+    if (rules == SettingsRules::NT)
+        ApplyPolicyLayout(policy.get(), params);
+    DWORD value = 0;
+    if (ReadValue(policy.get(), "AutoRestart", &value, sizeof value)) {
+        // As in the settings key: the time is read only with the restart on.
+        params.AutoRestart = value;
+        params.PolicyFixed |= PolicyBit("AutoRestart");
+        if (value) {
+            params.RestartTime = ReadDword(policy.get(), "RestartTime", 0);
+            params.PolicyFixed |= PolicyBit("RestartTime");
+        }
+    }
+    // The rest load as they stand.
+    static DWORD ServiceParams::*const plainFields[] = {&ServiceParams::HourlyRestart, &ServiceParams::MonitorRestart,
+                                                         &ServiceParams::StuckRestart, &ServiceParams::TrueIdle,
+                                                         &ServiceParams::KeepVisible};
+    for (DWORD ServiceParams::*field : plainFields) {
+        const char* name = FindPolicyRule(field)->Name;
+        if (ReadValue(policy.get(), name, &value, sizeof value)) {
+            params.*field = value;
+            params.PolicyFixed |= PolicyBit(name);
+        }
+    }
+}
+
 void LogSettings(const ServiceParams& params, const ServiceLogContext& log)
 {
     WriteLog(log, "Parms retrieved: NumClients = %d, AffType = %d, WUQueue = %d, PeriodicRestart = %d, AutodialType = %d",
@@ -143,6 +249,11 @@ void LogSettings(const ServiceParams& params, const ServiceLogContext& log)
                  static_cast<int>(params.RestartTime % 100));
     else
         WriteLog(log, " AutoRestart OFF");
+    if (params.PolicyFixed) {
+        char names[300];
+        FormatPolicyValueNames(names, sizeof names, params.PolicyFixed);
+        WriteLog(log, " Set by policy: %s", names);
+    }
     WriteLog(log, "** ZR Client version 1.10+ **");
 }
 
@@ -173,7 +284,9 @@ void LoadParams(ServiceParams& params, const ServiceLogContext& log, SettingsRul
             LoadClientLayout(key.get(), params, processors);
         }
         LoadCommonValues(key.get(), params);
+        key.reset();
     }
+    ApplyPolicy(params, rules);
     LogSettings(params, log);
 }
 
@@ -188,7 +301,7 @@ DWORD SaveParams(const ServiceParams& params, HANDLE settingsMutex)
         key.release();
         return static_cast<DWORD>(opened);
     }
-    SaveWriter w(key.get());
+    SaveWriter w(key.get(), params.PolicyFixed);
     w.Dword("NumClients", REG_DWORD, params.NumClients);
     w.Dword("AffType", REG_DWORD, params.AffType);
     // The record's arrays hold MAX_CLIENTS entries: a larger count (only an
@@ -223,4 +336,77 @@ DWORD SaveParams(const ServiceParams& params, HANDLE settingsMutex)
         }
     }
     return w.FirstError();
+}
+
+DWORD PolicyBit(const char* valueName)
+{
+    for (DWORD i = 0; i < POLICY_VALUE_COUNT; ++i)
+        if (strcmp(POLICY_VALUES[i].Name, valueName) == 0)
+            return 1u << i;
+    return 0;
+}
+
+DWORD ClientLayoutPolicyBits()
+{
+    return PolicyBit("NumClients") | PolicyBit("AffType") | PolicyBit("CustAff");
+}
+
+const PolicyValueRule* FindPolicyRule(DWORD ServiceParams::*field)
+{
+    for (const PolicyValueRule& rule : POLICY_VALUES)
+        if (rule.Field && rule.Field == field)
+            return &rule;
+    return nullptr;
+}
+
+bool IsFixedByPolicy(const ServiceParams& params, DWORD ServiceParams::*field)
+{
+    const PolicyValueRule* rule = FindPolicyRule(field);
+    return rule && (params.PolicyFixed & PolicyBit(rule->Name)) != 0;
+}
+
+void FormatPolicyValueNames(char* out, size_t outSize, DWORD policyFixed)
+{
+    if (outSize == 0)
+        return;
+    out[0] = '\0';
+    size_t used = 0;
+    for (DWORD i = 0; i < POLICY_VALUE_COUNT; ++i) {
+        if (!(policyFixed & (1u << i)))
+            continue;
+        int written = snprintf(out + used, outSize - used, "%s%s", used ? ", " : "", POLICY_VALUES[i].Name);
+        if (written < 0 || static_cast<size_t>(written) >= outSize - used) {
+            out[outSize - 1] = '\0';
+            return;
+        }
+        used += static_cast<size_t>(written);
+    }
+}
+
+DWORD ParsePolicyMaskList(const char* text, DWORD (&masks)[MAX_CLIENTS])
+{
+    DWORD count = 0;
+    const char* p = text;
+    for (;;) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        // strtoul alone would take a sign and wrap a negative number.
+        if (!isdigit(static_cast<unsigned char>(*p)) || count == MAX_CLIENTS)
+            return 0;
+        // "0x" for hex; a leading 0 is no octal prefix here.
+        int base = p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 16 : 10;
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long mask = strtoull(p, &end, base);
+        if (errno == ERANGE || mask > 0xFFFFFFFFull || end == p)
+            return 0;
+        masks[count++] = static_cast<DWORD>(mask);
+        p = end;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '\0')
+            return count;
+        if (*p++ != ',')
+            return 0;
+    }
 }

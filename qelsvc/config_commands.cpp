@@ -19,20 +19,25 @@ void PrintClientMasks(const DWORD (&masks)[MAX_CLIENTS], DWORD clientCount)
         printf("  Client %d: Affinity = 0x%x\n", static_cast<int>(i), static_cast<unsigned>(masks[i]));
 }
 
-void PrintAffinity(const ServiceParams& params)
+// The listing marks each line whose setting a policy fixes; the answers of
+// the commands that change a setting never need the mark.
+const char* PolicyMark(bool fixed) { return fixed ? " (set by policy)" : ""; }
+
+void PrintAffinity(const ServiceParams& params, const char* mark = "")
 {
-    printf("CPU Affinity = %s, %d Clients\n", AffinityTypeName(params.AffType), static_cast<int>(params.NumClients));
+    printf("CPU Affinity = %s, %d Clients%s\n", AffinityTypeName(params.AffType), static_cast<int>(params.NumClients),
+           mark);
     if (params.AffType == AFFINITY_CUSTOM)
         PrintClientMasks(params.CustAff, params.NumClients);
 }
 
-void PrintRestartTime(const ServiceParams& params)
+void PrintRestartTime(const ServiceParams& params, const char* mark = "")
 {
     if (params.AutoRestart)
-        printf("AutoRestart ON - Time = %02d:%02d\n", static_cast<int>(params.RestartTime / 100),
-               static_cast<int>(params.RestartTime % 100));
+        printf("AutoRestart ON - Time = %02d:%02d%s\n", static_cast<int>(params.RestartTime / 100),
+               static_cast<int>(params.RestartTime % 100), mark);
     else
-        printf("AutoRestart OFF\n");
+        printf("AutoRestart OFF%s\n", mark);
 }
 
 void PrintOptimisedLayout(const AffinityLayout& layout)
@@ -55,16 +60,17 @@ void PrintOptimisedLayout(const AffinityLayout& layout)
 
 void PrintListing(const ServiceParams& params)
 {
-    PrintAffinity(params);
-    PrintRestartTime(params);
-    printf("TrueIdle = %s\n", FlagText(params.TrueIdle));
+    auto mark = [&params](DWORD ServiceParams::*field) { return PolicyMark(IsFixedByPolicy(params, field)); };
+    PrintAffinity(params, PolicyMark((params.PolicyFixed & ClientLayoutPolicyBits()) != 0));
+    PrintRestartTime(params, mark(&ServiceParams::AutoRestart));
+    printf("TrueIdle = %s%s\n", FlagText(params.TrueIdle), mark(&ServiceParams::TrueIdle));
     printf("NormalizeXP = %s\n", FlagText(params.NormalizeXP));
-    printf("Monitor and Restart = %s\n", FlagText(params.MonitorRestart));
-    printf("Restart Stuck Clients = %s\n", FlagText(params.StuckRestart));
-    printf("Keep Icons Visible = %s\n", FlagText(params.KeepVisible));
+    printf("Monitor and Restart = %s%s\n", FlagText(params.MonitorRestart), mark(&ServiceParams::MonitorRestart));
+    printf("Restart Stuck Clients = %s%s\n", FlagText(params.StuckRestart), mark(&ServiceParams::StuckRestart));
+    printf("Keep Icons Visible = %s%s\n", FlagText(params.KeepVisible), mark(&ServiceParams::KeepVisible));
     printf("WU Queue Size = %d\n", static_cast<int>(params.WUQueue));
     printf("Autodial Type = %d\n", static_cast<int>(params.AutodialType));
-    printf("Periodic Restart = %d\n", static_cast<int>(params.HourlyRestart));
+    printf("Periodic Restart = %d%s\n", static_cast<int>(params.HourlyRestart), mark(&ServiceParams::HourlyRestart));
 }
 
 // A save that failed: one line instead of the new setting, and the command
@@ -86,6 +92,14 @@ int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandE
 {
     ServiceParams& params = core.Params;
     DWORD saved = ERROR_SUCCESS;
+
+    // A setting a policy fixes stays as the policy has it; like a failed
+    // save, the refusal ends the program (even for -h) with its code.
+    if (const char* fixedSetting = PolicyFixedSettingOf(params, argument)) {
+        printf("%s is set by policy - not changed\n", fixedSetting);
+        commandError = ERROR_ACCESS_DISABLED_BY_POLICY;
+        return 1;
+    }
 
     if (MatchesCommand(argument, "-p:")) {
         if (ApplyClientsCommand(params, argument)) {

@@ -16,6 +16,12 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
     CommandError = ERROR_SUCCESS;
     ServiceParams& params = Core.Params;
 
+    // A setting a policy fixes is left alone; the entry shows why in a box.
+    if (PolicyFixedSettingOf(params, argument)) {
+        CommandError = ERROR_ACCESS_DISABLED_BY_POLICY;
+        return 1;
+    }
+
     // No -p and no -o: the 9x settings load fixes the client count and type.
     if (MatchesCommand(argument, "-r")) {
         // An invalid time changes nothing; the box then shows the settings

@@ -45,12 +45,19 @@ void FormatParametersBox(char* out, size_t outSize, const ServiceParams& params)
     else
         snprintf(firstLine, sizeof firstLine, "Auto Restart OFF");
 
+    // The values a policy fixes are named on one more line.
+    char policyLine[300] = "";
+    if (params.PolicyFixed) {
+        char names[260];
+        FormatPolicyValueNames(names, sizeof names, params.PolicyFixed);
+        snprintf(policyLine, sizeof policyLine, "\nSet by policy: %s", names);
+    }
     snprintf(out, outSize,
              "Service Parameters:\n%s\nTrue Idle=%s\nMonitor and Restart=%s\nRestart Stalled Clients=%s\n"
-             "Keep Icons Visible=%s\nWUQueue=%d\nAutodialType=%d\nPeriodicRestart=%d",
+             "Keep Icons Visible=%s\nWUQueue=%d\nAutodialType=%d\nPeriodicRestart=%d%s",
              firstLine, FlagText(params.TrueIdle), FlagText(params.MonitorRestart), FlagText(params.StuckRestart),
              FlagText(params.KeepVisible), static_cast<int>(params.WUQueue), static_cast<int>(params.AutodialType),
-             static_cast<int>(params.HourlyRestart));
+             static_cast<int>(params.HourlyRestart), policyLine);
 }
 
 bool WaitForControlWindow(HANDLE controlThread, DWORD limitMs)

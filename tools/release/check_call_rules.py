@@ -19,8 +19,10 @@ The rules (see docs/old-windows-rules.md for why each one exists):
     qelsvc9x/), except as the NT branch of a choice that gives the 9x family
     0 (`windows9x ? 0 : FILE_SHARE_DELETE`): CreateFileA fails there with
     invalid parameter;
-  - KEY_WOW64_* only inside a branch for 64-bit builds: Windows 2000 and
-    older (and the 9x family) refuse or misread the registry view flags.
+  - KEY_WOW64_* only inside a branch for 64-bit builds, or as the branch of
+    a run-time choice that gives a Windows without registry views 0
+    (`hasViews ? KEY_WOW64_64KEY : 0`): Windows 2000 and older (and the 9x
+    family) refuse or misread the registry view flags.
 """
 
 import os
@@ -102,8 +104,8 @@ def sixty_four_bit_lines(lines):
     return flags
 
 
-def in_64_bit_branch(line, only64):
-    return only64
+def in_64_bit_branch_or_chosen(line, only64):
+    return only64 or re.search(r"\?\s*KEY_WOW64_\w+\s*:\s*0\b", line) is not None
 
 
 def nine_x_gets_zero(line, only64):
@@ -126,8 +128,9 @@ RULES = [
      "FILE_SHARE_DELETE makes CreateFile fail on Windows 95/98/Me"),
     (re.compile(r"\bKEY_WOW64_\w+"),
      lambda rel: True,
-     in_64_bit_branch,
-     "registry view flags outside a 64-bit-only branch (Windows 2000 and older refuse them)"),
+     in_64_bit_branch_or_chosen,
+     "registry view flags outside a 64-bit-only branch or a run-time choice giving 0 without views "
+     "(Windows 2000 and older refuse them)"),
 ]
 
 
