@@ -549,3 +549,49 @@ TEST_F(QelsvcCommand, VersionCommandLogsTheSettingsFirst)
     EXPECT_EQ(" AutoRestart OFF", lines[3]);
     EXPECT_EQ("** ZR Client version 1.10+ **", lines[4]);
 }
+
+// A policy written where the templates put it (for the 64-bit build, the
+// 64-bit view) is what -d shows, marked; a command that would change it
+// says so, changes nothing and ends with 1260; other commands still save,
+// leaving the policy's values as stored.
+TEST_F(QelsvcCommand, PolicySettingsAreMarkedAndLeftAlone)
+{
+    qeltest::RegistryScratch policy(SETTINGS_POLICY_KEY);
+    key_.SetDword("NumClients", 4);
+    key_.SetDword("AffType", 2);
+    key_.SetDword("MonitorRestart", 0, REG_BINARY);
+    key_.SetDword("HourlyRestart", 15, REG_BINARY);
+    policy.SetDword("NumClients", 3);
+    policy.SetDword("AffType", 1);
+    policy.SetDword("MonitorRestart", 1);
+    policy.SetDword("HourlyRestart", 60);
+    policy.SetDword("AutoRestart", 0);
+    ExpectOutput("-d",
+                 "CPU Affinity = None, 3 Clients (set by policy)\n"
+                 "AutoRestart OFF (set by policy)\n"
+                 "TrueIdle = FALSE\n"
+                 "NormalizeXP = FALSE\n"
+                 "Monitor and Restart = TRUE (set by policy)\n"
+                 "Restart Stuck Clients = FALSE\n"
+                 "Keep Icons Visible = FALSE\n"
+                 "WU Queue Size = 0\n"
+                 "Autodial Type = 0\n"
+                 "Periodic Restart = 60 (set by policy)\n");
+
+    const DWORD refused = ERROR_ACCESS_DISABLED_BY_POLICY;
+    ExpectOutput("-m", "Monitor and Restart is set by policy - not changed\n", refused);
+    ExpectOutput("-p:2:0", "CPU Affinity is set by policy - not changed\n", refused);
+    ExpectOutput("-o", "CPU Affinity is set by policy - not changed\n", refused);
+    ExpectOutput("-r:930", "AutoRestart is set by policy - not changed\n", refused);
+    ExpectOutput("-h:30", "Periodic Restart is set by policy - not changed\n", refused);
+    ExpectOutput("-x", "TrueIdle = TRUE\n");
+    EXPECT_EQ(1u, key_.Word("TrueIdle"));
+    EXPECT_EQ(4u, key_.Word("NumClients"));
+    EXPECT_EQ(2u, key_.Word("AffType"));
+    EXPECT_EQ(0u, key_.Word("MonitorRestart"));
+    EXPECT_EQ(15u, key_.Word("HourlyRestart"));
+    EXPECT_FALSE(key_.Has("AutoRestart"));
+
+    policy.Clear();
+    ExpectOutput("-m", "Monitor and Restart = TRUE\n");
+}

@@ -428,3 +428,173 @@ TEST_F(SettingsStore, SaveWhileAnotherHoldsTheMutexSkipsOnlyTheQueue)
     SaveParams(params, nullptr);
     EXPECT_EQ((std::vector<DWORD>{10, 11}), key_.Words("QueueK"));
 }
+
+// --- Policy ---------------------------------------------------------------
+
+TEST(PolicyRules, ViewFlagsOnlyWhereWindowsHasViewsAndMaskLists)
+{
+    PolicyKeyViews none = PolicyKeyViewsFor(false);
+    ASSERT_EQ(1, none.Count);
+    EXPECT_EQ(0u, none.View[0]); // NT 4.0, 2000 and the 9x family refuse the flags
+    PolicyKeyViews both = PolicyKeyViewsFor(true);
+    ASSERT_EQ(2, both.Count);
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), both.View[0]); // where Group Policy writes
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_32KEY), both.View[1]);
+#ifdef _WIN64
+    EXPECT_TRUE(WindowsHasRegistryViews());
+#endif
+    DWORD masks[MAX_CLIENTS];
+    EXPECT_EQ(3u, ParsePolicyMaskList(" 0x1, 2 ,0X80000000", masks));
+    EXPECT_EQ(0x80000000u, masks[2]);
+    ASSERT_EQ(1u, ParsePolicyMaskList("010", masks));
+    EXPECT_EQ(10u, masks[0]); // decimal, not octal
+    for (const char* bad : {"", " ", "1,", ",1", "1;2", "-1", "0x", "4294967296", "1 2"})
+        EXPECT_EQ(0u, ParsePolicyMaskList(bad, masks)) << bad;
+    std::string many(32 * 2 - 1, ',');
+    for (size_t i = 0; i < many.size(); i += 2)
+        many[i] = '1';
+    EXPECT_EQ(32u, ParsePolicyMaskList(many.c_str(), masks));
+    EXPECT_EQ(0u, ParsePolicyMaskList((many + ",1").c_str(), masks));
+}
+
+namespace {
+
+// The policy key as Group Policy writes it: REG_DWORD numbers and a REG_SZ
+// mask list, in the test's own view (for a 64-bit test the 64-bit one,
+// where the 64-bit Group Policy client puts it).
+class PolicyStore : public SettingsStore {
+protected:
+    void SetPolicyText(const char* name, const char* text)
+    {
+        policy_.Set(name, REG_SZ, text, static_cast<DWORD>(strlen(text) + 1));
+    }
+    RegistryScratch policy_{SETTINGS_POLICY_KEY};
+};
+
+} // namespace
+
+// Every value of the templates is taken from the policy over the stored one
+// and named in the log; without the policy the stored values are back.
+TEST_F(PolicyStore, PolicyValuesWinWhileTheyApply)
+{
+    key_.SetDword("NumClients", 4);
+    key_.SetDword("AffType", 2);
+    key_.SetDword("AutoRestart", 0, REG_BINARY);
+    key_.SetDword("HourlyRestart", 30, REG_BINARY);
+    key_.SetDword("WUQueue", 3, REG_BINARY);
+    for (const char* flag : {"MonitorRestart", "StuckRestart", "TrueIdle", "KeepVisible"})
+        key_.SetDword(flag, 0, REG_BINARY);
+
+    policy_.SetDword("NumClients", 9); // the masks set the count
+    policy_.SetDword("AffType", 3);
+    SetPolicyText("CustAff", "0x1,0x2");
+    policy_.SetDword("AutoRestart", 1);
+    policy_.SetDword("RestartTime", 2359);
+    policy_.SetDword("HourlyRestart", 1440);
+    for (const char* flag : {"MonitorRestart", "StuckRestart", "TrueIdle", "KeepVisible"})
+        policy_.SetDword(flag, 1);
+    ServiceParams params = Load();
+
+    EXPECT_EQ(2u, params.NumClients);
+    EXPECT_EQ(3u, params.AffType);
+    EXPECT_EQ(0x2u, params.CustAff[1]);
+    EXPECT_EQ(1u, params.AutoRestart);
+    EXPECT_EQ(2359u, params.RestartTime);
+    EXPECT_EQ(1440u, params.HourlyRestart);
+    EXPECT_EQ(3u, params.WUQueue); // no policy for it
+    std::string names;
+    for (const PolicyValueRule& rule : POLICY_VALUES) {
+        EXPECT_NE(0u, params.PolicyFixed & PolicyBit(rule.Name)) << rule.Name << " not marked";
+        if (rule.Field && rule.Kind == PolicyValueKind::Switch) {
+            EXPECT_EQ(1u, params.*rule.Field) << rule.Name;
+        }
+        names += (names.empty() ? "" : ", ") + std::string(rule.Name);
+    }
+    EXPECT_TRUE(IsFixedByPolicy(params, &ServiceParams::MonitorRestart));
+    EXPECT_FALSE(IsFixedByPolicy(params, &ServiceParams::NormalizeXP));
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(6u, lines.size());
+    EXPECT_EQ(" TrueIdle = TRUE, MonitorRestart = TRUE, StuckRestart = TRUE, KeepVisible = TRUE", lines[1]);
+    EXPECT_EQ(" AutoRestart at 23:59", lines[3]);
+    EXPECT_EQ(" Set by policy: " + names, lines[4]);
+    EXPECT_EQ("** ZR Client version 1.10+ **", lines[5]);
+
+    // A save leaves every policy value as stored (the whole client layout
+    // too) and writes the rest.
+    params.WUQueue = 0;
+    params.AutodialType = 1;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SaveParams(params, nullptr));
+    EXPECT_EQ(4u, key_.Word("NumClients"));
+    EXPECT_EQ(2u, key_.Word("AffType"));
+    EXPECT_FALSE(key_.Has("CustAff"));
+    EXPECT_EQ(0u, key_.Word("AutoRestart"));
+    EXPECT_FALSE(key_.Has("RestartTime"));
+    EXPECT_EQ(30u, key_.Word("HourlyRestart"));
+    EXPECT_EQ(0u, key_.Word("MonitorRestart"));
+    EXPECT_EQ(1u, key_.Word("AutodialType"));
+
+    policy_.Clear();
+    params = Load();
+    EXPECT_EQ(4u, params.NumClients);
+    EXPECT_EQ(2u, params.AffType);
+    EXPECT_EQ(0u, params.MonitorRestart);
+    EXPECT_EQ(0u, params.PolicyFixed);
+    EXPECT_EQ(5u, LogLines().size());
+}
+
+// A policy goes through the rules of a stored value; the 9x host keeps its
+// own client layout; and a key only a 32-bit writer made is found too.
+TEST_F(PolicyStore, PolicyValuesFollowTheLoadRules)
+{
+    key_.SetDword("NumClients", 2);
+    key_.SetDword("AffType", 3);
+    key_.SetWords("CustAff", {0x4, 0x8});
+    key_.SetDword("AutoRestart", 1, REG_BINARY);
+    key_.SetDword("RestartTime", 930, REG_BINARY);
+    policy_.SetDword("NumClients", 40);   // 32; the stored two masks no longer fit
+    policy_.SetDword("AutoRestart", 0);   // disabled: fixed off
+    policy_.SetDword("RestartTime", 100); // not read with the restart off
+    ServiceParams params = Load();
+    EXPECT_EQ(32u, params.NumClients);
+    EXPECT_EQ(0u, params.AffType);
+    EXPECT_EQ(0u, params.AutoRestart);
+    EXPECT_TRUE(IsFixedByPolicy(params, &ServiceParams::AutoRestart));
+    EXPECT_EQ(" Set by policy: NumClients, AutoRestart", LogLines().at(4));
+
+    policy_.Clear();
+    policy_.SetDword("AffType", 3);
+    for (const char* bad : {"", "1,,2", "0x1,-2"}) {
+        SetPolicyText("CustAff", bad);
+        params = Load();
+        EXPECT_EQ(0u, params.AffType) << bad;
+        EXPECT_EQ(2u, params.NumClients) << bad; // as the stored layout gave it
+    }
+    policy_.SetDword("AffType", 7);
+    EXPECT_EQ(0u, Load().AffType);
+
+    policy_.SetDword("AffType", 1);
+    policy_.SetDword("KeepVisible", 1);
+    params = Load(SettingsRules::Windows9x);
+    EXPECT_EQ(1u, params.NumClients);
+    EXPECT_EQ(0u, params.AffType);
+    EXPECT_EQ(1u, params.KeepVisible);
+    EXPECT_EQ(PolicyBit("KeepVisible"), params.PolicyFixed);
+
+#ifdef _WIN64
+    // On XP x64 and Vista a 32-bit writer's key is in the 32-bit view only
+    // (from Windows 7 on, and under Wine, the two views share this key).
+    policy_.Clear();
+    {
+        qel::UniqueRegKey key32;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_POLICY_KEY, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key32.put(), nullptr));
+        DWORD on = 1;
+        RegSetValueExA(key32.get(), "TrueIdle", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+    }
+    EXPECT_EQ(1u, Load().TrueIdle);
+    qel::UniqueRegKey parent;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Policies\\Morl\\qel", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                      parent.put()) == ERROR_SUCCESS)
+        RegDeleteKeyA(parent.get(), "svcparms");
+#endif
+}
