@@ -291,31 +291,50 @@ def adm_strings(section):
     return strings, faults
 
 
+def adm_form(part):
+    """What a PART writes, in the form program_form gives a row."""
+    kind = part["type"]
+    if kind == "NUMERIC" and "TXTCONVERT" not in part["flags"]:
+        return ("number", part.get("min", 0), part.get("max", 9999))
+    if kind == "DROPDOWNLIST" and all(numeric for numeric, _ in part["items"]):
+        return ("choice",) + tuple(sorted(value for _, value in part["items"]))
+    if kind == "EDITTEXT" and "EXPANDABLETEXT" not in part["flags"]:
+        return ("text", part.get("maxlen"))
+    odd = sorted(part["flags"] & {"TXTCONVERT", "EXPANDABLETEXT"}) or (["text values"] if part["items"] else [])
+    return ("a %s part with %s" % (kind, ", ".join(odd)) if odd else "a %s part" % kind,)
+
+
+def number_of(value):
+    """A VALUE as (NUMERIC?, value): the number, or None for a text."""
+    return value[1] if value and value[0] else None
+
+
 def adm_values(policies):
-    """What the .adm writes (value name -> how), the keys it writes to, and
+    """What the .adm writes (value name -> form), the keys it writes to, and
     faults."""
     written, keys, faults = {}, set(), []
 
-    def add(name, what, where):
+    def add(name, form, where):
         if name in written:
             faults.append("%s:%d: %s is written by two policies or parts" % (ADM, where, name))
-        written[name] = what
+        written[name] = form
 
     for policy in policies:
         if policy["class"] != "MACHINE":
             faults.append("%s:%d: policy %s is not in CLASS MACHINE" % (ADM, policy["line"], policy["name"]))
         keys.add(policy["key"])
         if "valuename" in policy:
-            add(policy["valuename"], ("switch", policy.get("valueon"), policy.get("valueoff")), policy["line"])
+            add(policy["valuename"], ("switch", number_of(policy.get("valueon")), number_of(policy.get("valueoff"))),
+                policy["line"])
         for part in policy["parts"]:
             keys.add(part["key"])
             if "valuename" not in part:
                 faults.append("%s:%d: a part without VALUENAME" % (ADM, part["line"]))
             else:
-                add(part["valuename"], ("part", part), part["line"])
+                add(part["valuename"], adm_form(part), part["line"])
         for key, name, value in policy["actions"]:
             keys.add(key)
-            add(name, ("action", value), policy["line"])
+            add(name, ("action list value",), policy["line"])
     return written, keys, faults
 
 
@@ -342,42 +361,7 @@ def check_adm(root, rows, policy_key):
         if key != policy_key:
             faults.append("%s: key %s is not the program's policy key %s" % (ADM, key, policy_key))
 
-    by_name = {row["name"]: row for row in rows}
-    for name in sorted(set(written) - set(by_name)):
-        faults.append("%s: writes %s, which the program does not read as a policy" % (ADM, name))
-    for row in rows:
-        what = written.get(row["name"])
-        where = "%s: %s" % (ADM, row["name"])
-        if what is None:
-            faults.append("%s: no policy writes it" % where)
-            continue
-        kind = row["kind"]
-        if kind == "Switch":
-            if what[0] != "switch" or what[1] != (True, row["max"]) or what[2] != (True, row["min"]):
-                faults.append("%s: must be a policy's VALUENAME with VALUEON NUMERIC %d and VALUEOFF NUMERIC %d"
-                              % (where, row["max"], row["min"]))
-            continue
-        if what[0] != "part":
-            faults.append("%s: must be written by a PART" % where)
-            continue
-        part = what[1]
-        if kind == "Number":
-            if part["type"] != "NUMERIC" or "TXTCONVERT" in part["flags"]:
-                faults.append("%s: must be a NUMERIC part without TXTCONVERT (a 4-byte number)" % where)
-            elif (part.get("min", 0), part.get("max", 9999)) != (row["min"], row["max"]):
-                faults.append("%s: range %s..%s, the program's is %d..%d"
-                              % (where, part.get("min", "0 (default)"), part.get("max", "9999 (default)"),
-                                 row["min"], row["max"]))
-        elif kind == "Choice":
-            values = sorted(v for numeric, v in part["items"] if numeric)
-            if part["type"] != "DROPDOWNLIST" or len(values) != len(part["items"]) or \
-                    values != list(range(row["min"], row["max"] + 1)):
-                faults.append("%s: must be a DROPDOWNLIST of NUMERIC %d..%d, each once"
-                              % (where, row["min"], row["max"]))
-        elif kind == "MaskList":
-            if part["type"] != "EDITTEXT" or "EXPANDABLETEXT" in part["flags"] or part.get("maxlen") != row["max"]:
-                faults.append("%s: must be an EDITTEXT part with MAXLEN %d (what the program reads)"
-                              % (where, row["max"]))
+    faults += compare_with_program(ADM, written, rows)
     return faults, strings
 
 
@@ -544,10 +528,9 @@ def check_admx(root, rows, policy_key, adm_strings_by_id):
             faults.append("%s: supportedOn %s is not defined" % (where, on.get("ref")))
         keys = {policy.get("key")}
         if policy.get("valueName"):
-            values = [policy.find(NS + tag) for tag in ("enabledValue", "disabledValue")]
-            numbers = [v.find(NS + "decimal").get("value") if v is not None and v.find(NS + "decimal") is not None
-                       else None for v in values]
-            written[policy.get("valueName")] = ("switch", numbers, where)
+            numbers = [policy.find(NS + tag + "/" + NS + "decimal") for tag in ("enabledValue", "disabledValue")]
+            written[policy.get("valueName")] = ("switch",) + tuple(
+                None if number is None else int(number.get("value")) for number in numbers)
         elements = policy.find(NS + "elements")
         element_ids = set()
         for element in (elements if elements is not None else []):
@@ -559,7 +542,7 @@ def check_admx(root, rows, policy_key, adm_strings_by_id):
             value = element.get("valueName")
             if value in written:
                 faults.append("%s: %s is written twice" % (where, value))
-            written[value] = (kind, element, where)
+            written[value] = admx_form(element)
         for key in sorted(k for k in keys if k != policy_key):
             faults.append("%s: key %s is not the program's policy key %s" % (where, key, policy_key))
         presentation = reference(policy.get("presentation"), "presentation")
@@ -585,35 +568,64 @@ def check_admx(root, rows, policy_key, adm_strings_by_id):
         if name in adm_strings_by_id and adm_strings_by_id[name].replace("\\n", "\n") != text:
             faults.append("%s: string %s says other than the same string of %s" % (ADML, name, ADM))
 
-    by_name = {row["name"]: row for row in rows}
-    for name in sorted(set(written) - set(by_name)):
-        faults.append("%s: writes %s, which the program does not read as a policy" % (ADMX, name))
+    faults += compare_with_program(ADMX, written, rows)
+    return faults
+
+
+def admx_form(element):
+    """What an element of a policy writes, in the form program_form gives a
+    row."""
+    kind = local(element.tag)
+    if kind == "decimal" and element.get("storeAsText") != "true":
+        return ("number", int(element.get("minValue", "0")), int(element.get("maxValue", "9999")))
+    if kind == "enum" and all(len(item.findall(NS + "value/" + NS + "decimal")) == 1 for item in element):
+        return ("choice",) + tuple(sorted(int(d.get("value")) for d in element.iter(NS + "decimal")))
+    if kind == "text" and element.get("expandable") != "true":
+        return ("text", int(element.get("maxLength", "1023")))
+    return ("a %s element" % kind,)
+
+
+# --- Both against the program ---------------------------------------------
+
+def program_form(row):
+    """What a template must write for a row of the program's table: a switch
+    writes the row's Max when enabled and its Min when disabled; a number
+    keeps to Min..Max; a choice offers each of Min..Max once; a mask list is
+    a text of at most Max characters (what the program reads)."""
+    if row["kind"] == "Switch":
+        return ("switch", row["max"], row["min"])
+    if row["kind"] == "Number":
+        return ("number", row["min"], row["max"])
+    if row["kind"] == "Choice":
+        return ("choice",) + tuple(range(row["min"], row["max"] + 1))
+    return ("text", row["max"])
+
+
+def describe(form):
+    if form[0] == "switch":
+        return "a switch writing %s when enabled and %s when disabled" % tuple(
+            "nothing" if value is None else value for value in form[1:])
+    if form[0] == "number":
+        return "a 4-byte number of %s..%s" % form[1:]
+    if form[0] == "choice":
+        return "a choice of %s" % ", ".join(str(v) for v in form[1:])
+    if form[0] == "text":
+        return "a text of at most %s characters" % form[1]
+    return form[0]
+
+
+def compare_with_program(path, written, rows):
+    faults = []
+    names = {row["name"] for row in rows}
+    for name in sorted(set(written) - names):
+        faults.append("%s: writes %s, which the program does not read as a policy" % (path, name))
     for row in rows:
-        what = written.get(row["name"])
-        where = "%s: %s" % (ADMX, row["name"])
-        if what is None:
-            faults.append("%s: no policy writes it" % where)
-            continue
-        kind, element = what[0], what[1]
-        if row["kind"] == "Switch":
-            if kind != "switch" or element != [str(row["max"]), str(row["min"])]:
-                faults.append("%s: must be a policy's valueName with enabledValue decimal %d and disabledValue "
-                              "decimal %d" % (where, row["max"], row["min"]))
-        elif row["kind"] == "Number":
-            if kind != "decimal" or element.get("storeAsText") == "true":
-                faults.append("%s: must be a decimal element stored as a number" % where)
-            elif (element.get("minValue", "0"), element.get("maxValue", "9999")) != (str(row["min"]), str(row["max"])):
-                faults.append("%s: range %s..%s, the program's is %d..%d" % (
-                    where, element.get("minValue", "0 (default)"), element.get("maxValue", "9999 (default)"),
-                    row["min"], row["max"]))
-        elif row["kind"] == "Choice":
-            values = sorted(int(d.get("value")) for d in element.iter(NS + "decimal")) if kind == "enum" else None
-            if values != list(range(row["min"], row["max"] + 1)):
-                faults.append("%s: must be an enum of decimal %d..%d, each once" % (where, row["min"], row["max"]))
-        elif row["kind"] == "MaskList":
-            if kind != "text" or element.get("expandable") == "true" or element.get("maxLength") != str(row["max"]):
-                faults.append("%s: must be a text element with maxLength %d (what the program reads)"
-                              % (where, row["max"]))
+        form = written.get(row["name"])
+        if form is None:
+            faults.append("%s: %s: no policy writes it" % (path, row["name"]))
+        elif form != program_form(row):
+            faults.append("%s: %s: the template writes %s, the program takes %s" % (
+                path, row["name"], describe(form), describe(program_form(row))))
     return faults
 
 
