@@ -85,8 +85,8 @@ const char* PolicyFixedSettingOf(const ServiceParams& params, const char* argume
 // The one line both hosts show when a command's save failed:
 // "Settings not saved: error <code> (<system text>)", with
 // " - run it from an elevated prompt" for ERROR_ACCESS_DENIED; for
-// ERROR_ACCESS_DISABLED_BY_POLICY the refusal of PolicyFixedSettingOf.  The command
-// then ends with the error code as its exit code.
+// ERROR_ACCESS_DISABLED_BY_POLICY the refusal of PolicyFixedSettingOf.  The
+// command then ends with the error code as its exit code.
 void FormatSaveFailure(char* out, size_t outSize, DWORD error);
 constexpr size_t SAVE_FAILURE_TEXT_SIZE = 400;
 

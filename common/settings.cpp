@@ -40,8 +40,8 @@ DWORD ReadDword(HKEY key, const char* name, DWORD fallback)
 
 // The writes of one save: each remembers the first failure, and the save
 // goes on with the rest so that one refused value does not hide the others'
-// state from the caller any more than it must.
-// Values that a policy fixes are left as stored.
+// state from the caller any more than it must.  Values that a policy fixes
+// are left as stored.
 class SaveWriter {
 public:
     // A policy on any part of the client layout keeps all of it as stored.
@@ -390,7 +390,7 @@ DWORD ParsePolicyMaskList(const char* text, DWORD (&masks)[MAX_CLIENTS])
     for (;;) {
         while (*p == ' ' || *p == '\t')
             ++p;
-        // strtoul alone would take a sign and wrap a negative number.
+        // strtoull would take a sign and wrap a negative number.
         if (!isdigit(static_cast<unsigned char>(*p)) || count == MAX_CLIENTS)
             return 0;
         // "0x" for hex; a leading 0 is no octal prefix here.

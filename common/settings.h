@@ -2,11 +2,11 @@
 // in the product's registry view (PRODUCT_KEY_VIEW).
 #pragma once
 
+#include <cstddef>
+
 #include "activity_log.h"
 #include "product_keys.h"
 #include "service_params.h"
-
-#include <cstddef>
 
 enum class SettingsRules;
 
