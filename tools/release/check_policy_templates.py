@@ -202,11 +202,23 @@ class AdmParser:
         self.end(word)
         return values
 
+    # The documented order of a policy's statements (the grammar of the .adm
+    # format); Group Policy reads them in any order, older editors may not.
+    POLICY_ORDER = {"KEYNAME": 0, "EXPLAIN": 1, "VALUENAME": 2, "VALUEON": 2, "VALUEOFF": 2, "ACTIONLISTON": 3,
+                    "ACTIONLISTOFF": 3, "SUPPORTED": 4, "CLIENTEXT": 5, "PART": 6}
+
     def policy(self, klass, key):
         _, line = self.take("POLICY")
         policy = {"class": klass, "key": key, "line": line, "name": self.string(), "parts": [], "actions": []}
+        reached = 0
         while True:
             word = self.peek()
+            if word in self.POLICY_ORDER:
+                if self.POLICY_ORDER[word] < reached:
+                    raise Fault("%s:%d: %s comes too late in policy %s (order: KEYNAME, EXPLAIN, VALUENAME/VALUEON/"
+                                "VALUEOFF, ACTIONLISTON/OFF, SUPPORTED, CLIENTEXT, PART)"
+                                % (ADM, self.tokens[self.at][1], word, policy["name"]))
+                reached = self.POLICY_ORDER[word]
             if word in ("KEYNAME", "EXPLAIN", "SUPPORTED", "VALUENAME", "CLIENTEXT"):
                 self.take()
                 policy[word.lower()] = self.string()
