@@ -568,7 +568,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
                   "Unable to start client, Code = 4", "Retrying...", "starting client 1",
                   "Unable to start client, Code = 4", " Client 1 will be retried in 1 s", "starting client 2",
                   SuccessLine("Client start successful: ", h.core, 1), "Retrying client 1",
-                  " Unable to restart client, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
+                  " Retry failed, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
                   " Client 1 will be retried in 4 s", "Retrying client 1", "Retrying client 1"}));
         EXPECT_EQ(3, CountLines(log, "starting client 1"));
         // At the cap the delay is not logged again.
