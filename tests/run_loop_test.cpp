@@ -439,6 +439,17 @@ TEST(RunLoop, ASecondSupervisorGivesUp)
     EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(second.core.StoppedEvent.get(), 0));
     EXPECT_EQ(0u, second.core.Slots.ProcessId[0]);
     ASSERT_TRUE(first.Stop());
+
+    // One that cannot even wait for the mutex cannot tell whether another
+    // runs: it starts nothing either.
+    RunLoopHarness third(1);
+    third.core.SettingsMutex.reset();
+    third.Start();
+    ASSERT_TRUE(third.WaitRunEnd(10000));
+    EXPECT_EQ((std::vector<std::string>{std::string("Settings mutex ") + SettingsMutexName() +
+                                        " cannot be used (error 6)...abort"}),
+              third.Log());
+    EXPECT_EQ(0u, third.core.Slots.ProcessId[0]);
 }
 
 TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
