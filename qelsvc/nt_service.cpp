@@ -70,6 +70,20 @@ bool ApplyFailureActions(SC_HANDLE service, ChangeServiceConfig2Function change)
     return change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
 }
 
+// The same actions when the service stops by itself with an error code
+// (another supervisor holds the settings mutex, a mutex it cannot use):
+// without this flag Windows acts only on a crash.  Vista and later; older
+// systems refuse the level, which is fine: there only a crash restarts the
+// service.
+bool ApplyOnErrorStops(SC_HANDLE service, ChangeServiceConfig2Function change)
+{
+    FailureActionsFlag onErrorStops = {TRUE};
+    return change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops) != FALSE;
+}
+
+// The restarts earlier versions set at every start: three after 60 s each.
+constexpr DWORD EARLIER_RESTART_DELAY_MS = 60000;
+
 } // namespace
 
 int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
@@ -79,14 +93,9 @@ int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
     int applied = 0;
     if (ApplyFailureActions(service, change))
         ++applied;
-    // The same actions when the service stops by itself with an error code
-    // (another supervisor holds the settings mutex, a mutex it cannot use):
-    // without this flag Windows acts only on a crash.  Vista and later, like
-    // the next one; older systems refuse the level, which is fine: there
-    // only a crash restarts the service.
-    FailureActionsFlag onErrorStops = {TRUE};
-    if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops))
+    if (ApplyOnErrorStops(service, change))
         ++applied;
+    // Vista and later, like the flag.
     PreshutdownInfo preshutdown = {PRESHUTDOWN_TIMEOUT_MS};
     if (change(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
         ++applied;
@@ -97,14 +106,15 @@ bool FailureActionsAreOursToSet(const SERVICE_FAILURE_ACTIONSA& current)
 {
     if (current.cActions == 0 || !current.lpsaActions)
         return true;
-    // What earlier versions set at every start (three restarts after 60 s,
-    // a day's reset): a choice of this program, not of an administrator, and
-    // one that restarts a service with a lasting fault every minute for ever.
+    // What earlier versions set at every start (a day's reset): a choice of
+    // this program, not of an administrator, and one that restarts a service
+    // with a lasting fault every minute for ever.  An administrator who set
+    // exactly these gets the backing-off ones instead.
     if (current.cActions != 3 || current.dwResetPeriod != FAILURE_RESET_PERIOD_S || current.lpCommand ||
         current.lpRebootMsg)
         return false;
     for (DWORD i = 0; i < 3; ++i)
-        if (current.lpsaActions[i].Type != SC_ACTION_RESTART || current.lpsaActions[i].Delay != 60000)
+        if (current.lpsaActions[i].Type != SC_ACTION_RESTART || current.lpsaActions[i].Delay != EARLIER_RESTART_DELAY_MS)
             return false;
     return true;
 }
@@ -124,9 +134,8 @@ RecoveryAtStart ApplyServiceRecoveryAtStart(SC_HANDLE service, QueryServiceConfi
         // console); an upgrade from a version that set none gets them.
         if (FailureActionsAreOursToSet(*reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(block))) {
             result.ActionsApplied = ApplyFailureActions(service, change);
-            FailureActionsFlag onErrorStops = {TRUE};
             if (result.ActionsApplied)
-                change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops);
+                ApplyOnErrorStops(service, change);
         }
     }
     // The time to stop at shutdown is only ever raised to what the longest
