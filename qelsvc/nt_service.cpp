@@ -125,8 +125,9 @@ RecoveryAtStart ApplyServiceRecoveryAtStart(SC_HANDLE service, QueryServiceConfi
     RecoveryAtStart result;
     if (!query || !change)
         return result;
-    // The structure, its array and its strings come in one block.
-    DWORD block[512];
+    // The structure, its array and its strings come in one block, aligned
+    // for the pointers in it.
+    ULONGLONG block[256];
     DWORD needed = 0;
     if (query(service, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<LPBYTE>(block), sizeof block, &needed)) {
         result.ActionsRead = true;
