@@ -125,15 +125,17 @@ RecoveryAtStart ApplyServiceRecoveryAtStart(SC_HANDLE service, QueryServiceConfi
     RecoveryAtStart result;
     if (!query || !change)
         return result;
-    // The structure, its array and its strings come in one block, aligned
-    // for the pointers in it.
-    ULONGLONG block[256];
+    // The structure, its array and its strings come in one block.
+    union {
+        SERVICE_FAILURE_ACTIONSA Actions;
+        BYTE Bytes[2048];
+    } block;
     DWORD needed = 0;
-    if (query(service, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<LPBYTE>(block), sizeof block, &needed)) {
+    if (query(service, SERVICE_CONFIG_FAILURE_ACTIONS, block.Bytes, sizeof block, &needed)) {
         result.ActionsRead = true;
         // Never over an administrator's choice (sc failure, the Services
         // console); an upgrade from a version that set none gets them.
-        if (FailureActionsAreOursToSet(*reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(block))) {
+        if (FailureActionsAreOursToSet(block.Actions)) {
             result.ActionsApplied = ApplyFailureActions(service, change);
             if (result.ActionsApplied)
                 ApplyOnErrorStops(service, change);
