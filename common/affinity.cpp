@@ -1,3 +1,6 @@
+// The processors the clients run on: the machine's processor list and
+// hyper-threading layout (GetSystemInfo, CPUID), the table of masks for every
+// affinity type and client count, and the optimised layout of -o.
 #include "affinity.h"
 
 #include <cstring>

@@ -23,7 +23,9 @@ const PathLines kPathLines[] = {
      " Unable to restart client after crash, Code = %d"},
     {nullptr, " Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", "Unable to restart client after stall, Code = %d"},
     {" Restarting client %d", "Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", " Unable to restart client, Code = %d"},
-    {"Retrying client %d", " Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", " Unable to restart client, Code = %d"},
+    // Its own failure line: the timed restart's would make the two paths
+    // look alike in the log.
+    {"Retrying client %d", " Restart successful: 0x%x (0x%x) - 0x%x (0x%x)", " Retry failed, Code = %d"},
 };
 
 const PathLines& LinesOf(LaunchPath path)

@@ -1,3 +1,6 @@
+// Ending client copies through their own exit path: "Exit" pressed, "Close
+// ZR?" confirmed, then WM_DESTROY and termination as the last resorts, for
+// one copy or for all copies of a stop at once (in order, one at a time).
 #include "client_stop.h"
 
 #include "win_handles.h"
@@ -53,7 +56,7 @@ struct ExitPathProgress {
 
 // "Exit", "Close ZR?" found, waitMs paused.  Confirmation and Confirm button
 // stay null when there is nothing more to do on the client's exit path.
-ExitPathProgress ApproachExit(HANDLE process, DWORD processId, HWND mainWindow, DWORD waitMs, DWORD mainThreadId)
+ExitPathProgress ApproachExit(DWORD processId, HWND mainWindow, DWORD waitMs, DWORD mainThreadId)
 {
     ExitPathProgress progress;
     // Without a window of its own (never fully started, crashed, handle
@@ -69,9 +72,10 @@ ExitPathProgress ApproachExit(HANDLE process, DWORD processId, HWND mainWindow, 
     if (!exitButton)
         return progress;
 
-    SetPriorityClass(process, HIGH_PRIORITY_CLASS);
     // Undo the idle priority that TrueIdle may have given the worker, so that
-    // it finishes its shutdown in time.
+    // it finishes its shutdown in time.  At normal priority in a normal class
+    // it shares the processors fairly; the class is raised only in the
+    // client's turn (EndClient).
     SetWorkerThreadPriority(processId, mainThreadId, THREAD_PRIORITY_NORMAL);
     PostMessageA(mainWindow, WM_COMMAND, 0, reinterpret_cast<LPARAM>(exitButton));
 
@@ -108,6 +112,12 @@ void EndClient(HANDLE processHandle, DWORD processId, HWND mainWindow, const cha
     // a window that is no longer the client's gets no message.
     if (progress.ConfirmButton && WindowBelongsTo(progress.Confirmation, processId)) {
         WaitUntilFileFree(fileName);
+        // High priority for its own shutdown, and only now: clients are
+        // computing programs, one per processor, and raised all at once at
+        // the start of a joint stop they would hold every processor for the
+        // whole stop, the supervisor's thread (which gives the confirmations)
+        // and the desktop waiting behind them.
+        SetPriorityClass(process.get(), HIGH_PRIORITY_CLASS);
         PostMessageA(progress.Confirmation, WM_COMMAND, CONFIRM_BUTTON_ID,
                      reinterpret_cast<LPARAM>(progress.ConfirmButton));
         WaitOrTerminate(process.get());
@@ -130,8 +140,7 @@ DWORD WINAPI ApproachThread(LPVOID context)
 {
     ApproachThreadArgs* args = static_cast<ApproachThreadArgs*>(context);
     const ClientStopOrder& order = *args->Order;
-    args->Progress = ApproachExit(order.ProcessHandle, order.ProcessId, order.MainWindow, args->WaitMs,
-                                  order.MainThreadId);
+    args->Progress = ApproachExit(order.ProcessId, order.MainWindow, args->WaitMs, order.MainThreadId);
     return 0;
 }
 
@@ -172,7 +181,7 @@ void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs)
 int StopClient(HANDLE processHandle, DWORD processId, HWND mainWindow, DWORD waitMs, const char* fileName,
                DWORD mainThreadId)
 {
-    ExitPathProgress progress = ApproachExit(processHandle, processId, mainWindow, waitMs, mainThreadId);
+    ExitPathProgress progress = ApproachExit(processId, mainWindow, waitMs, mainThreadId);
     EndClient(processHandle, processId, mainWindow, fileName, progress);
     return 0;
 }

@@ -42,8 +42,9 @@ struct ClientStopOrder {
 // the last resort) only once the one before it has ended or has been
 // terminated.  The window searches, Exit presses and pauses before the
 // confirmations run at the same time on a thread per client, so N
-// well-behaved clients take little longer than one.  Ownership of every
-// ProcessHandle passes to this call, as with StopClient.
+// well-behaved clients take little longer than one.  A client's priority
+// class is raised only in its turn, just before its confirmation.
+// Ownership of every ProcessHandle passes to this call, as with StopClient.
 void StopClients(const ClientStopOrder* orders, size_t count, DWORD waitMs);
 
 // EnumChildWindows callback: the first descendant whose text is "Exit".

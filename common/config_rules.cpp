@@ -1,3 +1,7 @@
+// The configuration commands' rules, shared by both hosts: how an argument
+// is matched and its number read, what each command changes in the settings
+// record, and how the work-unit queue is resized.  Printing and saving are
+// left to the host that runs the command.
 #include "config_rules.h"
 
 #include <cctype>

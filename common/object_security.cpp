@@ -129,16 +129,25 @@ MutexTrust OwnerTrust(const SecurityFunctions& f, HANDLE object)
 }
 
 // CreateMutexA with the guarded descriptor.  An account that may not name
-// Administrators as owner (no administrator) is refused that owner: it then
-// gets the descriptor without one, and the object its default owner.
-HANDLE CreateMutexGuarded(const char* name)
+// Administrators as owner (no administrator, or one without elevation) is
+// refused that owner with ERROR_INVALID_OWNER.  With ownOwnerAllowed it then
+// gets the descriptor without an owner, and the object its default owner:
+// only for the process that runs the supervisor, which must run whoever
+// it is.
+HANDLE CreateMutexGuarded(const char* name, bool ownOwnerAllowed)
 {
     GuardedSecurity withOwner(true);
     HANDLE mutex = CreateMutexA(withOwner.Attributes(), FALSE, name);
-    if (mutex || GetLastError() != ERROR_INVALID_OWNER)
+    if (mutex || GetLastError() != ERROR_INVALID_OWNER || !ownOwnerAllowed)
         return mutex;
     GuardedSecurity plain(false);
     return CreateMutexA(plain.Attributes(), FALSE, name);
+}
+
+MutexTrust TrustOfExisting(const SecurityFunctions& f, const char* name)
+{
+    UniqueHandle reader(OpenMutexA(READ_CONTROL, FALSE, name));
+    return reader ? OwnerTrust(f, reader.get()) : MutexTrust::Foreign;
 }
 
 } // namespace
@@ -188,8 +197,18 @@ HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust)
         return CreateMutexA(nullptr, FALSE, name);
     }
     SetLastError(ERROR_SUCCESS);
-    HANDLE mutex = CreateMutexGuarded(name);
+    HANDLE mutex = CreateMutexGuarded(name, true);
     DWORD error = GetLastError();
+    if (!mutex && error == ERROR_ACCESS_DENIED) {
+        // The name exists and refuses the full access that CreateMutexA
+        // asks for: waiting and releasing are all the supervisor needs.
+        mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+        if (mutex) {
+            *trust = TrustOfExisting(f, name);
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return mutex;
+        }
+    }
     if (!mutex) {
         // Typically access denied (the name exists and shuts this account
         // out) or invalid handle (the name belongs to an object of another
@@ -203,19 +222,6 @@ HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust)
     return mutex;
 }
 
-namespace {
-
-MutexTrust TrustOfExisting(const char* name)
-{
-    SecurityFunctions f;
-    if (!f.Load())
-        return MutexTrust::Unguarded;
-    UniqueHandle reader(OpenMutexA(READ_CONTROL, FALSE, name));
-    return reader ? OwnerTrust(f, reader.get()) : MutexTrust::Foreign;
-}
-
-} // namespace
-
 HANDLE OpenGuardedMutex(const char* name, MutexTrust* trust)
 {
     MutexTrust unused;
@@ -223,27 +229,38 @@ HANDLE OpenGuardedMutex(const char* name, MutexTrust* trust)
     found = MutexTrust::Unguarded;
     if (IsWindows9xFamily())
         return CreateMutexA(nullptr, FALSE, name);
+    SecurityFunctions f;
+    const bool secured = f.Load();
     // Two rounds: between a failed open and the create another process may
     // make the object and shut out full access (which CreateMutexA asks for
     // when the name exists); the second open then finds it.
+    DWORD error = ERROR_FILE_NOT_FOUND;
     for (int round = 0; round < 2; ++round) {
         HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
         if (mutex || GetLastError() != ERROR_FILE_NOT_FOUND) {
-            if (mutex && trust)
-                found = TrustOfExisting(name);
+            if (mutex && trust && secured)
+                found = TrustOfExisting(f, name);
             return mutex;
         }
         SetLastError(ERROR_SUCCESS);
-        mutex = CreateMutexGuarded(name);
+        mutex = CreateMutexGuarded(name, false);
+        error = GetLastError();
         if (mutex) {
-            DWORD error = GetLastError();
-            found = error == ERROR_ALREADY_EXISTS && trust ? TrustOfExisting(name) : MutexTrust::Created;
+            if (error != ERROR_ALREADY_EXISTS)
+                found = MutexTrust::Created;
+            else if (trust && secured)
+                found = TrustOfExisting(f, name);
             SetLastError(error);
             return mutex;
         }
-        if (GetLastError() != ERROR_ACCESS_DENIED)
+        // ERROR_INVALID_OWNER: this account may not name Administrators as
+        // the owner.  It makes no mutex of its own (a service started while
+        // it exists would find a name another account made), but one that
+        // appears meanwhile is opened in the next round.
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_OWNER)
             return nullptr;
     }
+    SetLastError(error == ERROR_INVALID_OWNER ? ERROR_FILE_NOT_FOUND : error);
     return nullptr;
 }
 

@@ -45,16 +45,21 @@ private:
 };
 
 // For the process that runs the supervisor: creates the mutex with the
-// guarded descriptor, or opens the existing one and says whether its owner
-// may be trusted (in *trust).  Null, with *trust Foreign, when no handle
-// could be had (typically a name taken by an object closed to this account
-// or of another kind).  GetLastError as CreateMutexA leaves it.
+// guarded descriptor (with its own account as owner when it may not name
+// Administrators), or opens the existing one (with the rights to wait and
+// release only, when full access is refused) and says whether its owner may
+// be trusted (in *trust).  Null, with *trust Foreign, when no handle could be
+// had (typically a name taken by an object closed to this account or of
+// another kind).  GetLastError as CreateMutexA leaves it
+// (ERROR_ALREADY_EXISTS for an existing one).
 HANDLE CreateGuardedMutex(const char* name, MutexTrust* trust);
 
 // For everything that only waits for the mutex and releases it (the
 // consoles, the log writers): opens an existing mutex asking for
 // SYNCHRONIZE | MUTEX_MODIFY_STATE only, and creates it with the guarded
-// descriptor when it does not exist yet.  Null on failure (GetLastError).
+// descriptor when it does not exist yet.  An account that may not name
+// Administrators as owner makes none: null with ERROR_FILE_NOT_FOUND when
+// none exists then.  Null on any other failure too (GetLastError).
 // With `trust`, also says who made an existing one (read through a second,
 // momentary handle that asks for READ_CONTROL only): a writer that finds a
 // Foreign lock is safest without it (a holder could stall every wait).

@@ -465,11 +465,18 @@ SupervisorCore::RunOutcome RunPass::Run()
         WriteLog(core_, "Service already running...abort");
         return SupervisorCore::RunOutcome::SettingsMutexBusy;
     }
+    if (acquired != WAIT_OBJECT_0 && acquired != WAIT_ABANDONED) {
+        // Nothing tells then whether another supervisor runs: two would
+        // fight over the same clients.
+        DWORD error = GetLastError();
+        core_.SettingsMutexError = error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
+        WriteLog(core_, "Settings mutex %s cannot be used (error %u)...abort", SettingsMutexName(),
+                 static_cast<unsigned>(core_.SettingsMutexError));
+        return SupervisorCore::RunOutcome::SettingsMutexFailed;
+    }
     // Owned or abandoned: this thread holds the mutex until the run ends,
-    // released after StoppedEvent is set.  A failed wait goes on as well,
-    // holding nothing.
-    const bool owned = acquired == WAIT_OBJECT_0 || acquired == WAIT_ABANDONED;
-    qel::MutexHold mutexHold(owned ? core_.SettingsMutex.get() : nullptr);
+    // released after StoppedEvent is set.
+    qel::MutexHold mutexHold(core_.SettingsMutex.get());
 
     params_ = core_.Params;
     if (params_.NumClients > MAX_CLIENTS)

@@ -1,3 +1,6 @@
+// Loading and saving the settings record: every value read whatever type or
+// size it was stored with, checked and defaulted, logged; saved with the
+// work-unit queue written only while no supervisor holds the settings mutex.
 #include "settings.h"
 
 #include <cctype>

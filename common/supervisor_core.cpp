@@ -1,6 +1,7 @@
 #include "supervisor_core.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "settings.h"
 
@@ -41,6 +42,8 @@ bool SupervisorCore::CreateSyncObjects()
     // An existing mutex (a running supervisor, a console command) is opened
     // as it is; who holds it is decided later, by waiting.
     SettingsMutex.reset(qel::OpenGuardedMutex(SettingsMutexName()));
+    if (!SettingsMutex && GetLastError() == ERROR_FILE_NOT_FOUND)
+        SettingsMutex.reset(CreateMutexA(nullptr, FALSE, nullptr));
     StopRequested = 0;
     KeepVisibleRestart = 0;
     QueueEventPending = 0;
@@ -48,13 +51,27 @@ bool SupervisorCore::CreateSyncObjects()
     return StopEvent && StoppedEvent && SettingsMutex;
 }
 
-qel::MutexTrust SupervisorCore::CheckSettingsMutex() const
+bool SupervisorCore::ClaimSettingsMutex(qel::MutexTrust* trust)
 {
-    qel::MutexTrust trust = qel::MutexTrust::Foreign;
-    // A second handle, for reading the owner only: SettingsMutex keeps the
-    // object (the same one) alive meanwhile.
-    qel::UniqueHandle checked(qel::CreateGuardedMutex(SettingsMutexName(), &trust));
-    return trust;
+    const char* name = SettingsMutexName();
+    qel::UniqueHandle claimed(qel::CreateGuardedMutex(name, trust));
+    if (!claimed) {
+        SettingsMutexError = GetLastError();
+        if (SettingsMutexError == ERROR_SUCCESS)
+            SettingsMutexError = ERROR_INVALID_HANDLE;
+        WriteLog(*this, "Settings mutex %s cannot be used (error %u)...abort", name,
+                 static_cast<unsigned>(SettingsMutexError));
+        return false;
+    }
+    // Replaces the console's handle (the same object, or a stand-in).
+    SettingsMutex = std::move(claimed);
+    // Someone ran a command without administrator rights while no
+    // supervisor ran, or another program took the name: neither is a reason
+    // to leave the clients unsupervised.  Whoever holds the mutex (a second
+    // supervisor, or a squatter) still keeps this one from running.
+    if (*trust == qel::MutexTrust::Foreign)
+        WriteLog(*this, "Settings mutex %s was made by another account - used all the same", name);
+    return true;
 }
 
 bool SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback progress, void* progressContext)
@@ -99,6 +116,11 @@ bool SupervisorCore::StopAndWait(volatile BOOL& running, StopProgressCallback pr
                 break;
             progress(progressContext);
         }
+        // Clients that ended during the last slice (its progress report
+        // took a moment too) made a normal stop: one more look before the
+        // caller ends anything by force.
+        if (waited == WAIT_TIMEOUT)
+            waited = WaitForSingleObject(StoppedEvent.get(), 0);
     }
     return waited != WAIT_TIMEOUT;
 }

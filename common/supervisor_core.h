@@ -57,23 +57,32 @@ public:
     // Writes Params to the key; ERROR_SUCCESS, or the code of the first
     // write that failed (the caller reports it).
     DWORD SaveParams() const;
-    // StopEvent, StoppedEvent and SettingsMutex; false when any is missing,
-    // and the host must then not run the supervisor.  The mutex is opened
-    // with the rights a console needs (wait, release), or created with the
-    // SYSTEM + Administrators descriptor.
+    // StopEvent, StoppedEvent and SettingsMutex as a console needs it;
+    // false when any is missing.  The mutex is opened with the rights a
+    // console needs (wait, release), or created with the SYSTEM +
+    // Administrators descriptor.  A console that may not name Administrators
+    // as its owner and finds none gets a private stand-in instead: no
+    // supervisor runs then (it would have made the name), so there is
+    // nothing to guard against, and a mutex made with that console as owner
+    // would only stand in a later service start's way.
     bool CreateSyncObjects();
-    // For the host that is about to run the supervisor: whether whoever made
-    // the settings mutex may be trusted.  A name made first by another
-    // account could be held or released behind the supervisor's back.
-    qel::MutexTrust CheckSettingsMutex() const;
+    // For the host that is about to run the supervisor: SettingsMutex becomes
+    // the machine's settings mutex whoever made it, made by this process
+    // when none exists.  One made by another account is used all the same
+    // (what counts is who holds it, decided by waiting) and logged once:
+    // *trust says so.  False when it cannot be opened at all: logged, with
+    // the code in SettingsMutexError.
+    bool ClaimSettingsMutex(qel::MutexTrust* trust);
+    DWORD SettingsMutexError = ERROR_SUCCESS;
 
     // How a call of Run ended.
     enum class RunOutcome {
-        Stopped,            // every client was stopped on a stop request
-        SettingsMutexBusy,  // another supervisor holds SettingsMutex: nothing ran
+        Stopped,              // every client was stopped on a stop request
+        SettingsMutexBusy,    // another supervisor holds SettingsMutex: nothing ran
+        SettingsMutexFailed,  // the wait for it failed (SettingsMutexError): nothing ran
     };
     // The run loop (returns after every client was stopped, or at once when
-    // another supervisor holds SettingsMutex).
+    // another supervisor holds SettingsMutex or it cannot be waited on).
     RunOutcome Run();
 
     // The stop request of both hosts' OnStop: sets StopRequested, and when
@@ -84,8 +93,8 @@ public:
     // NT service re-reports its stop-pending state from there).  When the
     // wait ran out, progress is still reported until StoppedEvent, for at
     // most Timings.StopProgressLimitMs.  True when the run loop has finished
-    // (or was not running); false when it is still stopping clients after
-    // all that.
+    // (or was not running), also when it finished during the last slice;
+    // false when it is still stopping clients after all that.
     using StopProgressCallback = void (*)(void* context);
     bool StopAndWait(volatile BOOL& running, StopProgressCallback progress = nullptr,
                      void* progressContext = nullptr);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "activity_log.h"
 #include "messages.h"
@@ -51,6 +52,38 @@ Fn Advapi32Function(const char* name)
     return qel::BindByName<Fn>(GetModuleHandleA("advapi32.dll"), name);
 }
 
+// Restarts that back off: a fault that lasts (a held settings mutex, a
+// broken installation) costs a few dozen starts a day, not one a minute.
+// Windows repeats the last action for every later failure until a day has
+// passed without one.
+bool ApplyFailureActions(SC_HANDLE service, ChangeServiceConfig2Function change)
+{
+    SC_ACTION actions[3];
+    for (int i = 0; i < 3; ++i) {
+        actions[i].Type = SC_ACTION_RESTART;
+        actions[i].Delay = FAILURE_RESTART_DELAYS_MS[i];
+    }
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = FAILURE_RESET_PERIOD_S;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    return change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
+// The same actions when the service stops by itself with an error code
+// (another supervisor holds the settings mutex, a mutex it cannot use):
+// without this flag Windows acts only on a crash.  Vista and later; older
+// systems refuse the level, which is fine: there only a crash restarts the
+// service.
+bool ApplyOnErrorStops(SC_HANDLE service, ChangeServiceConfig2Function change)
+{
+    FailureActionsFlag onErrorStops = {TRUE};
+    return change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops) != FALSE;
+}
+
+// The restarts earlier versions set at every start: three after 60 s each.
+constexpr DWORD EARLIER_RESTART_DELAY_MS = 60000;
+
 } // namespace
 
 int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
@@ -58,34 +91,66 @@ int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change)
     if (!change)
         return 0;
     int applied = 0;
-
-    // Three restarts, so that a second or third crash within the reset period
-    // restarts it too; failures are forgotten after a day without one.
-    SC_ACTION actions[3];
-    for (SC_ACTION& action : actions) {
-        action.Type = SC_ACTION_RESTART;
-        action.Delay = FAILURE_RESTART_DELAY_MS;
-    }
-    SERVICE_FAILURE_ACTIONSA failure = {};
-    failure.dwResetPeriod = FAILURE_RESET_PERIOD_S;
-    failure.cActions = 3;
-    failure.lpsaActions = actions;
-    if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    if (ApplyFailureActions(service, change))
         ++applied;
-
-    // The same actions when the service stops by itself with an error code
-    // (another supervisor holds the settings mutex, a stop that could not
-    // finish): without this flag Windows acts only on a crash.  Vista and
-    // later, like the next one; older systems refuse the level, which is
-    // fine: there only a crash restarts the service.
-    FailureActionsFlag onErrorStops = {TRUE};
-    if (change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops))
+    if (ApplyOnErrorStops(service, change))
         ++applied;
-
+    // Vista and later, like the flag.
     PreshutdownInfo preshutdown = {PRESHUTDOWN_TIMEOUT_MS};
     if (change(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown))
         ++applied;
     return applied;
+}
+
+bool FailureActionsAreOursToSet(const SERVICE_FAILURE_ACTIONSA& current)
+{
+    if (current.cActions == 0 || !current.lpsaActions)
+        return true;
+    // What earlier versions set at every start (a day's reset): a choice of
+    // this program, not of an administrator, and one that restarts a service
+    // with a lasting fault every minute for ever.  An administrator who set
+    // exactly these gets the backing-off ones instead.
+    if (current.cActions != 3 || current.dwResetPeriod != FAILURE_RESET_PERIOD_S || current.lpCommand ||
+        current.lpRebootMsg)
+        return false;
+    for (DWORD i = 0; i < 3; ++i)
+        if (current.lpsaActions[i].Type != SC_ACTION_RESTART || current.lpsaActions[i].Delay != EARLIER_RESTART_DELAY_MS)
+            return false;
+    return true;
+}
+
+RecoveryAtStart ApplyServiceRecoveryAtStart(SC_HANDLE service, QueryServiceConfig2Function query,
+                                            ChangeServiceConfig2Function change)
+{
+    RecoveryAtStart result;
+    if (!query || !change)
+        return result;
+    // The structure, its array and its strings come in one block.
+    union {
+        SERVICE_FAILURE_ACTIONSA Actions;
+        BYTE Bytes[2048];
+    } block;
+    DWORD needed = 0;
+    if (query(service, SERVICE_CONFIG_FAILURE_ACTIONS, block.Bytes, sizeof block, &needed)) {
+        result.ActionsRead = true;
+        // Never over an administrator's choice (sc failure, the Services
+        // console); an upgrade from a version that set none gets them.
+        if (FailureActionsAreOursToSet(block.Actions)) {
+            result.ActionsApplied = ApplyFailureActions(service, change);
+            if (result.ActionsApplied)
+                ApplyOnErrorStops(service, change);
+        }
+    }
+    // The time to stop at shutdown is only ever raised to what the longest
+    // stop needs (Vista and later; older systems cannot read it).
+    PreshutdownInfo preshutdown = {0};
+    if (query(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&preshutdown), sizeof preshutdown,
+              &needed) &&
+        preshutdown.dwPreshutdownTimeout < PRESHUTDOWN_TIMEOUT_MS) {
+        preshutdown.dwPreshutdownTimeout = PRESHUTDOWN_TIMEOUT_MS;
+        result.PreshutdownRaised = change(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown) != FALSE;
+    }
+    return result;
 }
 
 bool QuoteServicePath(char* out, size_t outSize, const char* modulePath)
@@ -188,7 +253,7 @@ BOOL CNTService::InstallService()
     // runs the service all the same.
     int recovery = ApplyServiceRecovery(
         service.get(), Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A"));
-    TraceDebug(ServiceName, "Recovery settings applied: %d of 2", recovery);
+    TraceDebug(ServiceName, "Recovery settings applied: %d of 3", recovery);
 
     char keyPath[256];
     snprintf(keyPath, sizeof keyPath, "%s%s", EVENT_LOG_KEY_PREFIX, ServiceName);
@@ -300,15 +365,20 @@ BOOL CNTService::RunDispatcher()
 
 void CNTService::SetStatus(DWORD state)
 {
+    TraceStatus(state);
     qel::CriticalSectionLock hold(StatusLock);
     SetStatusLocked(state);
 }
 
-void CNTService::SetStatusLocked(DWORD state)
+void CNTService::TraceStatus(DWORD state)
 {
     TraceDebug(ServiceName, "CNTService::SetStatus(%lu, %lu)",
                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(StatusHandle)),
                static_cast<unsigned long>(state));
+}
+
+void CNTService::SetStatusLocked(DWORD state)
+{
     Status.dwCurrentState = state;
     ReportStatusLocked();
 }
@@ -324,19 +394,30 @@ void CNTService::TerminateOwnProcess(DWORD exitCode)
     TerminateProcess(GetCurrentProcess(), exitCode);
 }
 
-void CNTService::EndUnfinishedStop(DWORD exitCode)
+bool CNTService::RunHasEnded()
 {
+    qel::CriticalSectionLock hold(StatusLock);
+    return RunEnded;
+}
+
+void CNTService::EndUnfinishedStop()
+{
+    TraceStatus(SERVICE_STOPPED);
     {
         qel::CriticalSectionLock hold(StatusLock);
-        Status.dwWin32ExitCode = exitCode;
+        if (RunEnded || FinalReported)
+            return;
+        // No error: the stop was asked for and it has happened, if by force.
+        // With an error code Windows (Vista and later) would start the
+        // service again a minute later, against the request.
+        Status.dwWin32ExitCode = NO_ERROR;
         Status.dwCheckPoint = 0;
         Status.dwWaitHint = 0;
         SetStatusLocked(SERVICE_STOPPED);
         FinalReported = true;
     }
-    TraceDebug(ServiceName, "Ending the process: the stop did not finish (exit code %lu)",
-               static_cast<unsigned long>(exitCode));
-    EndProcess(exitCode);
+    TraceDebug(ServiceName, "Ending the process: the stop did not finish");
+    EndProcess(NO_ERROR);
 }
 
 void CNTService::FinishRun()
@@ -350,6 +431,7 @@ void CNTService::FinishRun()
     // service is reported stopped, the process may be ended at any moment.
     if (!WaitStopWork(STOP_WORK_JOIN_MS))
         TraceDebug(ServiceName, "Stop work still running at the end of ServiceMain");
+    TraceStatus(SERVICE_STOPPED);
     qel::CriticalSectionLock hold(StatusLock);
     if (FinalReported)
         return;
@@ -362,7 +444,8 @@ void CNTService::FinishRun()
 void CNTService::ApplyRecoveryAtStart()
 {
     auto change = Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A");
-    if (!change) {
+    auto query = Advapi32Function<QueryServiceConfig2Function>("QueryServiceConfig2A");
+    if (!change || !query) {
         TraceDebug(ServiceName, "Recovery settings at start: not on this Windows");
         return;
     }
@@ -370,13 +453,18 @@ void CNTService::ApplyRecoveryAtStart()
     // Restart actions may be set only through a handle that may also start
     // the service.
     qel::UniqueServiceHandle service(
-        manager ? OpenServiceA(manager.get(), ServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr);
+        manager ? OpenServiceA(manager.get(), ServiceName, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START)
+                : nullptr);
     if (!service) {
         TraceDebug(ServiceName, "Recovery settings at start: no access (error %lu)",
                    static_cast<unsigned long>(GetLastError()));
         return;
     }
-    TraceDebug(ServiceName, "Recovery settings applied at start: %d of 3", ApplyServiceRecovery(service.get(), change));
+    RecoveryAtStart done = ApplyServiceRecoveryAtStart(service.get(), query, change);
+    TraceDebug(ServiceName, "Recovery settings at start: failure actions %s, stop time at shutdown %s",
+               !done.ActionsRead ? "not readable (left as they are)"
+                                 : done.ActionsApplied ? "applied" : "kept as set",
+               done.PreshutdownRaised ? "raised" : "kept");
 }
 
 void CNTService::ReportStatusLocked()
@@ -420,6 +508,7 @@ DWORD WINAPI CNTService::StopWorkThread(LPVOID self)
 
 void CNTService::BeginStop(bool shutdown)
 {
+    TraceStatus(SERVICE_STOP_PENDING);
     {
         qel::CriticalSectionLock hold(StatusLock);
         // Once Run has returned the stopped report is on its way: a stop
@@ -449,12 +538,12 @@ BOOL CNTService::Initialize()
     TraceDebug(ServiceName, "Entering CNTService::Initialize()");
     SetStatus(SERVICE_START_PENDING);
     BOOL initialised = OnInit();
-    Status.dwWin32ExitCode = GetLastError();
+    SetExitCode(GetLastError());
     Status.dwCheckPoint = 0;
     Status.dwWaitHint = 0;
     if (!initialised) {
+        // SERVICE_STOPPED, with this exit code, follows once, from FinishRun.
         ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_FAILEDINIT);
-        SetStatus(SERVICE_STOPPED);
         return FALSE;
     }
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STARTED);
@@ -552,12 +641,20 @@ DWORD WINAPI CNTService::HandlerEx(DWORD code, DWORD /*eventType*/, LPVOID /*eve
 void CNTService::ReportServiceEventStrings(WORD type, DWORD eventId, const char* const* strings, WORD count)
 {
     // Events come from the run loop's thread and the stop thread alike: the
-    // source is registered once, under the lock; the report itself is not.
+    // source is kept once, under the lock, but registered outside it (the
+    // call may take its time, and the control handler waits for the lock).
+    // Two threads that both found none keep the first and give back the
+    // second.
     HANDLE source;
     {
         qel::CriticalSectionLock lock(StatusLock);
+        source = EventSource.get();
+    }
+    if (!source) {
+        qel::UniqueEventSource registered(RegisterEventSourceA(nullptr, ServiceName));
+        qel::CriticalSectionLock lock(StatusLock);
         if (!EventSource)
-            EventSource.reset(RegisterEventSourceA(nullptr, ServiceName));
+            EventSource = std::move(registered);
         source = EventSource.get();
     }
     if (source)

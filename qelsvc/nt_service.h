@@ -44,10 +44,14 @@ public:
     // The Win32 exit code that the final SERVICE_STOPPED report carries (and
     // the process ends with).  Any thread.
     void SetExitCode(DWORD exitCode);
-    // A stop that cannot finish: reports SERVICE_STOPPED with exitCode at
-    // once (nothing is reported after it) and ends the process through
-    // EndProcess.  The clients end with it through their job.
-    void EndUnfinishedStop(DWORD exitCode);
+    // A stop that cannot finish: reports SERVICE_STOPPED at once, with no
+    // error (the stop was asked for: Windows must not start the service
+    // again), reports nothing after it, and ends the process through
+    // EndProcess.  The clients end with it through their job.  Does nothing
+    // once Run has returned: the run's own end reports the stop then.
+    void EndUnfinishedStop();
+    // Run has returned (the final report is on its way).  Any thread.
+    bool RunHasEnded();
     // The end of a service run, once Run has returned: no stop work starts
     // any more, the one running is waited for, and SERVICE_STOPPED is
     // reported (unless it was already, for good).
@@ -104,7 +108,11 @@ private:
     void DoStopWork();
     static DWORD WINAPI StopWorkThread(LPVOID self);
     void ReportStatusLocked();
+    // Sets and reports the state.  Traces nothing: a trace may wait (a
+    // debug monitor that does not read), and the control handler waits for
+    // this lock.  TraceStatus goes before the lock is taken.
     void SetStatusLocked(DWORD state);
+    void TraceStatus(DWORD state);
 
     // Guards Status, StopWork and the flags below, so that a stop request
     // and the end of the run see one order: no stop-pending report after the
@@ -131,19 +139,40 @@ private:
 // them.
 DWORD ControlsAcceptedFor(bool windows9xFamily, DWORD majorVersion, bool handlerEx);
 
-// -i (and every start of the service) also asks Windows to restart the
-// service 60 s after it failed (crashed, was killed, or stopped with an error
-// code: the last only from Vista on), and gives its stop at shutdown time to
-// stop every client.  Through ChangeServiceConfig2A, bound by name (2000 and
-// later) and handed in here so that a test can see the settings (Wine stores
-// none).  Returns how many of the three settings were accepted.
+// -i also asks Windows to restart the service after it failed (crashed, was
+// killed, or stopped with an error code: the last only from Vista on), with
+// pauses that grow, and gives its stop at shutdown time to stop every
+// client.  Through ChangeServiceConfig2A, bound by name (2000 and later) and
+// handed in here so that a test can see the settings (Wine stores none).
+// Returns how many of the three settings were accepted.
 using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+using QueryServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD size,
+                                                  LPDWORD needed);
 int ApplyServiceRecovery(SC_HANDLE service, ChangeServiceConfig2Function change);
 
-constexpr DWORD FAILURE_RESTART_DELAY_MS = 60000;
+// Whether a start may set the failure actions: none are set, or exactly
+// those earlier versions set at every start.  Anything else is an
+// administrator's choice and stays.
+bool FailureActionsAreOursToSet(const SERVICE_FAILURE_ACTIONSA& current);
+
+// At every start (an upgrade that only replaced the executable): the failure
+// actions of -i where the service has none of its own, and the stop time at
+// shutdown raised to PRESHUTDOWN_TIMEOUT_MS where it is shorter.
+struct RecoveryAtStart {
+    bool ActionsRead = false;       // the current failure actions could be read
+    bool ActionsApplied = false;    // ...and were replaced by the product's
+    bool PreshutdownRaised = false;
+};
+RecoveryAtStart ApplyServiceRecoveryAtStart(SC_HANDLE service, QueryServiceConfig2Function query,
+                                            ChangeServiceConfig2Function change);
+
+// The pauses before the first, second and every later restart.
+constexpr DWORD FAILURE_RESTART_DELAYS_MS[3] = {60000, 300000, 1800000};
 constexpr DWORD FAILURE_RESET_PERIOD_S = 86400;
-// The longest bounded stop (32 clients x 5 s) with room to spare.
-constexpr DWORD PRESHUTDOWN_TIMEOUT_MS = 180000;
+// The longest stop the supervisor allows itself (32 clients x 5 s, then 60 s
+// more while the last ones close) with room for its last report; the
+// supervisor checks its own limits against it.
+constexpr DWORD PRESHUTDOWN_TIMEOUT_MS = 240000;
 
 // "SYSTEM\CurrentControlSet\Services\EventLog\Application\" + the name.
 constexpr const char EVENT_LOG_KEY_PREFIX[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";

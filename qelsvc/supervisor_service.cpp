@@ -1,8 +1,17 @@
 #include "supervisor_service.h"
 
+#include <cstdio>
+
 #include "affinity.h"
 #include "event_sink.h"
 #include "messages.h"
+
+// Windows gives a stop at shutdown PRESHUTDOWN_TIMEOUT_MS (Vista and later):
+// the longest stop the supervisor allows itself must end within it.
+static_assert(static_cast<unsigned long long>(MAX_CLIENTS) * SupervisorTimings().StopWaitPerClientMs +
+                      SupervisorTimings().StopProgressLimitMs <
+                  PRESHUTDOWN_TIMEOUT_MS,
+              "the pre-shutdown time must cover the longest bounded stop");
 
 CSupervisorService::CSupervisorService() : CNTService(NT_SERVICE_NAME), Core(ServiceName)
 {
@@ -24,39 +33,50 @@ CSupervisorService::~CSupervisorService() = default;
 BOOL CSupervisorService::OnInit()
 {
     CNTService::OnInit();
-    if (!SyncObjectsReady) {
+    if (!Core.StopEvent || !Core.StoppedEvent) {
         // Initialize reports this code as the service's exit code.
         SetLastError(SyncObjectsError ? SyncObjectsError : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // A settings mutex made by another account while the service was down
-    // could be held to keep it from running, or released behind its back:
-    // the safest is not to run at all, and to say why.  The failure code
-    // lets Windows try again later (the name goes when its maker ends).
-    if (Core.CheckSettingsMutex() == qel::MutexTrust::Foreign) {
-        WriteLog(Core, "Settings mutex %s belongs to another account...abort", SettingsMutexName());
-        ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_SETTINGSMUTEX, SettingsMutexName(),
-                           "another account made it (only SYSTEM and Administrators may).");
-        SetLastError(EXIT_SETTINGS_MUTEX_FOREIGN);
+    // The service runs whenever it can have the settings mutex, whoever made
+    // it: who holds it is decided by the run loop's wait.  It refuses only a
+    // name it cannot open at all, with a failure code that lets Windows try
+    // again later.
+    qel::MutexTrust trust = qel::MutexTrust::Foreign;
+    if (!Core.ClaimSettingsMutex(&trust)) {
+        ReportSettingsMutexFailure(Core.SettingsMutexError, "it cannot be opened");
+        SetLastError(Core.SettingsMutexError);
         return FALSE;
     }
+    if (trust == qel::MutexTrust::Foreign)
+        ReportServiceEvent(EVENTLOG_WARNING_TYPE, EVMSG_SETTINGSMUTEX_FOREIGN, SettingsMutexName());
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+void CSupervisorService::ReportSettingsMutexFailure(DWORD error, const char* what)
+{
+    char reason[96];
+    snprintf(reason, sizeof reason, "%s (error %u).", what, static_cast<unsigned>(error));
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_SETTINGSMUTEX, SettingsMutexName(), reason);
 }
 
 void CSupervisorService::Run()
 {
     SupervisorCore::RunOutcome outcome = Core.Run();
-    // A run that ended by itself (another supervisor holds the mutex) sets
+    // A run that ended by itself (the settings mutex held or unusable) sets
     // no StoppedEvent; a stop that arrived meanwhile must not wait out its
     // whole bound for it.
     SetEvent(Core.StoppedEvent.get());
+    // Not a normal end: the error code makes Windows count it as a failure
+    // (and restart the service later where it can).
     if (outcome == SupervisorCore::RunOutcome::SettingsMutexBusy) {
-        // Not a normal end: the error code makes Windows count it as a
-        // failure (and restart the service later where it can).
         ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_SETTINGSMUTEX, SettingsMutexName(),
                            "another program holds it.");
         SetExitCode(EXIT_SUPERVISOR_RUNNING);
+    } else if (outcome == SupervisorCore::RunOutcome::SettingsMutexFailed) {
+        ReportSettingsMutexFailure(Core.SettingsMutexError, "it cannot be waited on");
+        SetExitCode(Core.SettingsMutexError);
     }
 }
 
@@ -73,12 +93,20 @@ void CSupervisorService::OnStop()
 {
     if (Core.StopAndWait(Running, StopProgressTick, static_cast<CNTService*>(this)))
         return;
+    // A run that has ended meanwhile reports its own stop: nothing is forced.
+    if (RunHasEnded())
+        return;
     // Every client stop is bounded, so this is a run loop that cannot end.
     // The process ends instead (its clients with it, through their job), so
-    // that the service can be started again.
-    WriteLog(Core, "Stop still unfinished after %u more seconds: ending the service process",
-             static_cast<unsigned>(Core.Timings.StopProgressLimitMs / 1000));
-    EndUnfinishedStop(EXIT_STOP_UNFINISHED);
+    // that the service can be started again.  The stop was asked for and
+    // happens: it is reported without an error, and the log and the event
+    // say that it was forced.
+    unsigned limitSeconds = static_cast<unsigned>(Core.Timings.StopProgressLimitMs / 1000);
+    WriteLog(Core, "Stop still unfinished after %u more seconds: ending the service process", limitSeconds);
+    char seconds[16];
+    snprintf(seconds, sizeof seconds, "%u", limitSeconds);
+    ReportServiceEvent(EVENTLOG_WARNING_TYPE, EVMSG_STOP_FORCED, seconds);
+    EndUnfinishedStop();
 }
 
 void CSupervisorService::OnShutdown()

@@ -12,10 +12,8 @@ constexpr const char NT_SERVICE_NAME[] = "Korvane service";
 // scripts see a refused command.
 // Another supervisor holds the settings mutex (the service at start, -w).
 constexpr DWORD EXIT_SUPERVISOR_RUNNING = ERROR_SERVICE_ALREADY_RUNNING;
-// The settings mutex was made by an account the service does not trust.
-constexpr DWORD EXIT_SETTINGS_MUTEX_FOREIGN = ERROR_ACCESS_DENIED;
-// The stop had not finished when its last limit ran out.
-constexpr DWORD EXIT_STOP_UNFINISHED = ERROR_TIMEOUT;
+// A settings mutex it cannot open or wait on ends the service with the
+// system's error code for it.
 
 class CSupervisorService : public CNTService {
 public:
@@ -38,8 +36,13 @@ public:
     DWORD CommandError = ERROR_SUCCESS;
 
     SupervisorCore Core;
-    // False when an event or the mutex could not be created: the service
-    // then refuses to start instead of running on a null handle.
+    // False when an event or the mutex could not be created as a console
+    // needs them.  The service refuses to start without its events; the
+    // mutex it claims for itself at its start.
     bool SyncObjectsReady = false;
     DWORD SyncObjectsError = 0;
+
+private:
+    // Event 109 for a settings mutex that cannot be used.
+    void ReportSettingsMutexFailure(DWORD error, const char* what);
 };

@@ -30,7 +30,15 @@ C9xSupervisorService::~C9xSupervisorService()
 
 void C9xSupervisorService::Run()
 {
-    if (Core.Run() != SupervisorCore::RunOutcome::SettingsMutexBusy)
+    SupervisorCore::RunOutcome outcome = Core.Run();
+    if (outcome == SupervisorCore::RunOutcome::SettingsMutexFailed) {
+        // The pass has said why it cannot run; trying again at once would
+        // only repeat that.  A request (stop, or restart: another try) ends
+        // the wait.
+        WaitForSingleObject(Core.StopEvent.get(), INFINITE);
+        return;
+    }
+    if (outcome != SupervisorCore::RunOutcome::SettingsMutexBusy)
         return;
     // Another supervisor holds the settings mutex, and the pass has said so
     // once.  Trying again every few seconds would repeat that line for as
@@ -68,7 +76,10 @@ void C9xSupervisorService::OnShutdown()
 
 void C9xSupervisorService::RunUntilQuit()
 {
-    if (!SyncObjectsReady) {
+    // The running copy claims the settings mutex as the service does (on the
+    // NT family a copy without administrator rights may have found none).
+    qel::MutexTrust trust = qel::MutexTrust::Foreign;
+    if (!Core.StopEvent || !Core.StoppedEvent || !Core.ClaimSettingsMutex(&trust)) {
         TraceDebug(ServiceName, "Supervisor not started: events or mutex missing");
         return;
     }

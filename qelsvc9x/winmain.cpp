@@ -36,12 +36,23 @@ void RunningCopyCourse(C9xSupervisorService& service)
     ControlChannel.SupervisorActive = 0;
 }
 
-void StopCommandCourse()
+// The exit code: 0 when the copy stopped or none ran (the state asked for),
+// ERROR_SERVICE_REQUEST_TIMEOUT when the running copy did not acknowledge
+// the stop in time, so that a script sees the failure.
+DWORD StopCommandCourse()
 {
     const char* text = "ZR 9x Service not running";
-    if (SendControlRequest(REQ_PING, PING_TIMEOUT_MS))
-        text = SendControlRequest(REQ_STOP, STOP_TIMEOUT_MS) ? "ZR 9x Service Stopped" : "Unable to stop ZR 9x Service";
+    DWORD exitCode = ERROR_SUCCESS;
+    if (SendControlRequest(REQ_PING, PING_TIMEOUT_MS)) {
+        if (SendControlRequest(REQ_STOP, STOP_TIMEOUT_MS)) {
+            text = "ZR 9x Service Stopped";
+        } else {
+            text = "Unable to stop ZR 9x Service";
+            exitCode = ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+    }
     MessageBoxA(nullptr, text, BOX_CAPTION_9X, MB_OK);
+    return exitCode;
 }
 
 // The status listing in a box; the exit code as "qelsvc -l" gives it.
@@ -96,7 +107,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             RunningCopyCourse(service);
             break;
         case EntryCourse::StopCommand:
-            StopCommandCourse();
+            service.CommandExitCode = StopCommandCourse();
             break;
         case EntryCourse::StatusCommand:
             service.CommandError = static_cast<DWORD>(StatusCommandCourse());

@@ -429,7 +429,9 @@ TEST_F(QelsvcCommand, QueueSizeIsRefusedWhileASupervisorHoldsTheMutex)
     key_.SetWords("QueueOrder", {1, 0});
     key_.SetDword("HourlyRestart", 15, REG_BINARY);
     {
-        qeltest::ForeignMutexHolder supervisor(SettingsMutexName());
+        // Held under the name qelsvc.exe uses at the version it runs as.
+        qeltest::ForeignMutexHolder supervisor(
+            qeltest::NameForTestedProgram("qelsvc.exe", SETTINGS_MUTEX_NAME).c_str());
         ASSERT_TRUE(supervisor.Held());
         DWORD start = GetTickCount();
         // Refused: the same text, but an exit code a script can see.

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -226,7 +227,7 @@ TEST_F(ServiceCommands, RunsUnderTheServiceControlManager)
     EXPECT_TRUE(trace.WaitForText("CNTService::SetStatus(", 5000));
     EXPECT_TRUE(trace.WaitForText("Leaving CNTService::Initialize()", 5000));
     // An upgrade that only replaced the executable gets them as well.
-    EXPECT_TRUE(trace.WaitForText("Recovery settings applied at start: ", 5000));
+    EXPECT_TRUE(trace.WaitForText("Recovery settings at start: failure actions ", 5000));
 
     // A user control code reaches OnUserControl and is traced in hex.
     EXPECT_TRUE(ControlServiceByName(kServiceName, 128));
@@ -263,38 +264,59 @@ DWORD ServiceExitCode(const char* serviceName)
 
 } // namespace
 
-// A settings mutex that keeps the service from supervising must not end it
-// "successfully": Windows acts on a failure only when the stopped service
-// reports an error code.
-TEST_F(ServiceCommands, ASettingsMutexItCannotUseEndsTheServiceWithAFailureCode)
+// The service runs whenever it can have the settings mutex, whoever made it:
+// only a holder keeps it from running, and only a name it cannot open at all
+// makes it refuse.  A service that does not supervise ends with a failure
+// code: Windows acts on a failure only when the stopped service reports one.
+TEST_F(ServiceCommands, OnlyAHolderOrAnUnusableNameKeepsTheServiceFromRunning)
 {
     ASSERT_EQ("Korvane service installed\n", RunQelsvc("-i"));
-    std::string logPath = PathBesideTest("qelsvc.log");
+    // The name qelsvc.exe uses at the version it runs as.
+    const std::string name = NameForTestedProgram("qelsvc.exe", SETTINGS_MUTEX_NAME);
+    const std::string logPath = PathBesideTest("qelsvc.log");
+    const std::string foreignLine = "Settings mutex " + name + " was made by another account - used all the same";
+
+    // Made first by another account (a console without administrator rights,
+    // say) while the service was stopped...
+    PSECURITY_DESCRIPTOR usersOwn = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &usersOwn, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn, FALSE};
+    qel::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, name.c_str()));
+    LocalFree(usersOwn);
+    ASSERT_TRUE(squatted.valid());
     long long logOffset = FileSize(logPath);
     {
-        ForeignMutexHolder otherSupervisor(SettingsMutexName());
+        // ...and held: the busy case, as for any other holder.
+        ForeignMutexHolder otherSupervisor(name.c_str());
         ASSERT_TRUE(otherSupervisor.Held());
         ASSERT_TRUE(StartServiceByName(kServiceName));
         ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 30000));
     }
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), ServiceExitCode(kServiceName));
-    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset), {"Service already running...abort"}));
+    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset), {foreignLine, "Service already running...abort"}));
 
-    // The name made first by another account, not even held: not used.
-    PSECURITY_DESCRIPTOR usersOwn = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
-                                                                     &usersOwn, nullptr));
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn, FALSE};
-    qel::UniqueHandle squatted(CreateMutexA(&attributes, FALSE, SettingsMutexName()));
-    LocalFree(usersOwn);
-    ASSERT_TRUE(squatted.valid());
+    // Not held: the service supervises, having said once who made the name.
+    logOffset = FileSize(logPath);
+    ASSERT_TRUE(StartServiceByName(kServiceName));
+    ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_RUNNING, 30000));
+    ASSERT_TRUE(ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 60000));
+    EXPECT_EQ(0u, ServiceExitCode(kServiceName));
+    std::vector<std::string> lines = ReadLogLines(logPath, logOffset);
+    EXPECT_TRUE(LinesInOrder(lines, {foreignLine, "Starting Service", "Client Stop completed"}));
+    EXPECT_EQ(1, CountLines(lines, foreignLine));
+    squatted.reset();
+
+    // A name taken by an object of another kind cannot be waited on at all.
+    qel::UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(event.valid());
     logOffset = FileSize(logPath);
     ASSERT_TRUE(StartServiceByName(kServiceName));
     ASSERT_TRUE(WaitForServiceState(kServiceName, SERVICE_STOPPED, 30000));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ServiceExitCode(kServiceName));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), ServiceExitCode(kServiceName));
     EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset),
-                             {std::string("Settings mutex ") + SettingsMutexName() +
-                              " belongs to another account...abort"}));
+                             {"Settings mutex " + name + " cannot be used (error 6)...abort"}));
 }
 
 TEST(ServiceObject, CutsLongNamesTo63Characters)
@@ -373,33 +395,40 @@ void RecordProcessEnd(DWORD exitCode) { g_endedWith = exitCode; }
 
 // Every wait of a stop is bounded, but a run loop that never finishes must
 // not keep the service in stop-pending for ever: after the last limit it
-// reports stopped with an error code and ends its process.
+// reports stopped and ends its process.  The stop was asked for, so it is
+// reported without an error code (Windows would start the service again).
+// A run that has ended by then is never forced.
 TEST_F(ServiceCommands, AStopThatCannotFinishEndsTheProcess)
 {
     std::string logPath = PathBesideTest("qelsvc.log");
-    CSupervisorService service;
-    service.Core.Params.NumClients = 1;
-    service.Core.Timings.StopWaitPerClientMs = 100;
-    service.Core.Timings.StopProgressLimitMs = 1500;
-    service.EndProcess = RecordProcessEnd;
-    g_endedWith = 0;
-    long long logOffset = FileSize(logPath);
-    service.Running = TRUE;  // no run loop: StoppedEvent never comes
-    service.Status.dwCurrentState = SERVICE_RUNNING;
+    const std::string forced = "Stop still unfinished after 1 more seconds: ending the service process";
+    for (bool runEnds : {false, true}) {
+        CSupervisorService service;
+        service.Core.Params.NumClients = 1;
+        service.Core.Timings.StopWaitPerClientMs = 100;
+        service.Core.Timings.StopProgressLimitMs = 1500;
+        service.EndProcess = RecordProcessEnd;
+        g_endedWith = 0xDEADBEEF;
+        long long logOffset = FileSize(logPath);
+        service.Running = TRUE;  // no run loop: StoppedEvent never comes
+        service.Status.dwCurrentState = SERVICE_RUNNING;
 
-    CNTService::Handler(SERVICE_CONTROL_STOP);
-    ASSERT_TRUE(service.WaitStopWork(10000));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), g_endedWith);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), service.Status.dwWin32ExitCode);
-    EXPECT_TRUE(LinesInOrder(ReadLogLines(logPath, logOffset),
-                             {"Timeout on client stop", "Service Stopped",
-                              "Stop still unfinished after 1 more seconds: ending the service process"}));
-    // Nothing is reported after that, whatever arrives.
-    CNTService::Handler(SERVICE_CONTROL_STOP);
-    service.ReportStopProgress();
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
-    EXPECT_EQ(0u, service.Status.dwCheckPoint);
+        CNTService::Handler(SERVICE_CONTROL_STOP);
+        if (runEnds)
+            service.FinishRun();  // as when Run returns: waits for the stop work
+        ASSERT_TRUE(service.WaitStopWork(10000));
+        EXPECT_EQ(runEnds ? 0xDEADBEEF : static_cast<DWORD>(NO_ERROR), g_endedWith) << runEnds;
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState) << runEnds;
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.Status.dwWin32ExitCode) << runEnds;
+        std::vector<std::string> lines = ReadLogLines(logPath, logOffset);
+        EXPECT_TRUE(LinesInOrder(lines, {"Timeout on client stop", "Service Stopped"})) << runEnds;
+        EXPECT_EQ(runEnds ? 0 : 1, CountLines(lines, forced)) << runEnds;
+        // Nothing is reported after that, whatever arrives.
+        CNTService::Handler(SERVICE_CONTROL_STOP);
+        service.ReportStopProgress();
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.Status.dwCurrentState);
+        EXPECT_EQ(0u, service.Status.dwCheckPoint);
+    }
 }
 
 namespace {
@@ -448,14 +477,89 @@ TEST(ServiceInstall, PreshutdownOnlyOnVistaAndRestartAfterFailure)
     const auto& calls = RecoveryCalls();
     ASSERT_EQ(3u, calls.size());
     const DWORD restart = SC_ACTION_RESTART;
+    // Restarts that back off: a lasting fault costs a few dozen starts a day.
     EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), calls[0].first);
-    EXPECT_EQ((std::vector<DWORD>{86400, 3, 0, 0, restart, 60000, restart, 60000, restart, 60000}), calls[0].second);
+    EXPECT_EQ((std::vector<DWORD>{86400, 3, 0, 0, restart, 60000, restart, 300000, restart, 1800000}),
+              calls[0].second);
     // The actions apply to a stop with an error code too, not only a crash.
     EXPECT_EQ(4u, calls[1].first);  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
     EXPECT_EQ(std::vector<DWORD>{TRUE}, calls[1].second);
     EXPECT_EQ(7u, calls[2].first);  // SERVICE_CONFIG_PRESHUTDOWN_INFO
-    EXPECT_EQ(std::vector<DWORD>{180000}, calls[2].second);
+    EXPECT_EQ(std::vector<DWORD>{PRESHUTDOWN_TIMEOUT_MS}, calls[2].second);
     EXPECT_EQ(0, ApplyServiceRecovery(nullptr, nullptr));
+}
+
+namespace {
+
+// Stands in for QueryServiceConfig2A: the failure actions and pre-shutdown
+// time a service has (g_queryFails: as on a system that cannot say).
+SC_ACTION g_currentActions[3];
+SERVICE_FAILURE_ACTIONSA g_currentFailure;
+DWORD g_currentPreshutdown = 0;
+bool g_queryFails = false;
+
+BOOL WINAPI AnswerRecoveryQuery(SC_HANDLE, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    if (g_queryFails) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS && size >= sizeof g_currentFailure) {
+        memcpy(buffer, &g_currentFailure, sizeof g_currentFailure);
+        *needed = sizeof g_currentFailure;
+        return TRUE;
+    }
+    if (level == 7 && size >= sizeof g_currentPreshutdown) {
+        memcpy(buffer, &g_currentPreshutdown, sizeof g_currentPreshutdown);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void SetCurrentActions(DWORD count, DWORD delayMs, DWORD resetPeriod = 86400)
+{
+    g_currentFailure = {};
+    g_currentFailure.dwResetPeriod = resetPeriod;
+    g_currentFailure.cActions = count;
+    g_currentFailure.lpsaActions = g_currentActions;
+    for (SC_ACTION& action : g_currentActions) {
+        action.Type = SC_ACTION_RESTART;
+        action.Delay = delayMs;
+    }
+}
+
+} // namespace
+
+// A start sets the failure actions only where the service has none (or the
+// every-minute ones earlier versions set): an administrator's stay.  The stop
+// time at shutdown is only ever raised.
+TEST(ServiceInstall, AStartKeepsTheFailureActionsAnAdministratorSet)
+{
+    struct Case {
+        const char* name;
+        DWORD count, delayMs, resetPeriod, preshutdownMs;
+        bool queryFails;
+        std::vector<DWORD> levelsChanged;
+    };
+    const Case cases[] = {
+        {"none set", 0, 0, 0, 0, false, {SERVICE_CONFIG_FAILURE_ACTIONS, 4, 7}},
+        {"earlier version's", 3, 60000, 86400, 180000, false, {SERVICE_CONFIG_FAILURE_ACTIONS, 4, 7}},
+        {"administrator's", 3, 120000, 86400, PRESHUTDOWN_TIMEOUT_MS, false, {}},
+        {"administrator's reset", 3, 60000, 3600, 600000, false, {}},
+        {"unreadable", 0, 0, 0, 0, true, {}},
+    };
+    for (const Case& c : cases) {
+        SetCurrentActions(c.count, c.delayMs, c.resetPeriod);
+        g_currentPreshutdown = c.preshutdownMs;
+        g_queryFails = c.queryFails;
+        RecoveryCalls().clear();
+        ApplyServiceRecoveryAtStart(nullptr, AnswerRecoveryQuery, RecordRecoveryCall);
+        std::vector<DWORD> levels;
+        for (const auto& call : RecoveryCalls())
+            levels.push_back(call.first);
+        EXPECT_EQ(c.levelsChanged, levels) << c.name;
+    }
+    g_queryFails = false;
 }
 
 TEST(ServicePath, IsRegisteredQuoted)

@@ -439,6 +439,17 @@ TEST(RunLoop, ASecondSupervisorGivesUp)
     EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(second.core.StoppedEvent.get(), 0));
     EXPECT_EQ(0u, second.core.Slots.ProcessId[0]);
     ASSERT_TRUE(first.Stop());
+
+    // One that cannot even wait for the mutex cannot tell whether another
+    // runs: it starts nothing either.
+    RunLoopHarness third(1);
+    third.core.SettingsMutex.reset();
+    third.Start();
+    ASSERT_TRUE(third.WaitRunEnd(10000));
+    EXPECT_EQ((std::vector<std::string>{std::string("Settings mutex ") + SettingsMutexName() +
+                                        " cannot be used (error 6)...abort"}),
+              third.Log());
+    EXPECT_EQ(0u, third.core.Slots.ProcessId[0]);
 }
 
 TEST(RunLoop, AHangingClientIsTerminatedAndTheStopStillCompletesLate)
@@ -568,7 +579,7 @@ TEST(RunLoop, AClientThatCannotStartIsRetriedOnlyWithMonitorRestart)
                   "Unable to start client, Code = 4", "Retrying...", "starting client 1",
                   "Unable to start client, Code = 4", " Client 1 will be retried in 1 s", "starting client 2",
                   SuccessLine("Client start successful: ", h.core, 1), "Retrying client 1",
-                  " Unable to restart client, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
+                  " Retry failed, Code = 4", " Client 1 will be retried in 2 s", "Retrying client 1",
                   " Client 1 will be retried in 4 s", "Retrying client 1", "Retrying client 1"}));
         EXPECT_EQ(3, CountLines(log, "starting client 1"));
         // At the cap the delay is not logged again.

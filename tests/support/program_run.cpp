@@ -232,6 +232,15 @@ const char* TestedWindowsVersion(const char* exeName, const char* fallback)
     return IsWindows9xVersion(version) == (_stricmp(exeName, "qelsvc9x.exe") == 0) ? version : fallback;
 }
 
+std::string NameForTestedProgram(const char* exeName, const char* plainName)
+{
+    bool machineWide = MachineWideNamesApply();
+    // Every version the runs name but NT 4.0 and the 9x family is 2000 or later.
+    if (const char* version = TestedWindowsVersion(exeName, nullptr))
+        machineWide = MachineWideNamesApplyFor(IsWindows9xVersion(version), strcmp(version, "nt40") == 0 ? 4 : 5);
+    return machineWide ? std::string("Global\\") + plainName : std::string(plainName);
+}
+
 WindowsVersionEmulation::~WindowsVersionEmulation()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, keyPath_.c_str());

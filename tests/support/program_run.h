@@ -84,6 +84,14 @@ REGSAM ProductViewForTests();
 // winme to qelsvc9x.exe), or fallback when the run names none for it.
 const char* TestedWindowsVersion(const char* exeName, const char* fallback);
 
+// The name that the shipped program exeName gives a machine-wide object
+// (the settings mutex, the log's lock) at the Windows version this test run
+// has it run as (TestedWindowsVersion): "Global\<plainName>" from Windows
+// 2000 on, plainName on NT 4.0 and the 9x family.  Under Wine the two are
+// different objects, so a test that holds an object for a program it runs
+// must use this name, not the one this test program would use itself.
+std::string NameForTestedProgram(const char* exeName, const char* plainName);
+
 // A process that a test started or watches: terminated, if still running,
 // and closed when the owner goes.
 class OwnedProcess {
