@@ -16,7 +16,7 @@ constexpr DWORD LOG_ROTATE_BYTES = 4u * 1024u * 1024u;
 // While the log cannot be rotated (the file is held open elsewhere, or both
 // older names are stuck) it grows to this many times the rotation size; new
 // lines are then dropped until a rotation succeeds, so that a stuck file can
-// never fill the disk.
+// never fill the disk; the log's last line says so.
 constexpr DWORD LOG_CAP_FACTOR = 2;
 
 // While the log cannot be opened at all (another program holds it without
@@ -36,8 +36,8 @@ struct SupervisorEvent {
 };
 using SupervisorEventSink = void (*)(void* context, const SupervisorEvent& event);
 
-// Warning: the log cannot be opened; %1 the log, %2 the error, %3 where its
-// lines are kept meanwhile.
+// Warning: the log cannot be opened; %1 the log, %2 the error, %3 a
+// sentence: where its lines are kept meanwhile, or that they are lost.
 constexpr DWORD EVENT_LOG_HELD = 120;
 
 // What the log remembers between lines, so that each trouble is told once
