@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "activity_log.h"  // SupervisorEvent
 #include "run_loop_schedule.h"
 #include "service_params.h"
 #include "status_store.h"
@@ -21,16 +22,6 @@ constexpr DWORD EVENT_CLIENT_CANNOT_START = 114;  // error
 constexpr DWORD EVENT_CLIENT_WORKING_AGAIN = 115; // information
 constexpr DWORD EVENT_TIMED_RESTART = 116;        // information
 constexpr DWORD EVENT_TRAY_RESTART = 117;         // information
-
-// One event as the host's event sink receives it.
-constexpr WORD SUPERVISOR_EVENT_MAX_STRINGS = 5;
-struct SupervisorEvent {
-    WORD Type = EVENTLOG_INFORMATION_TYPE;
-    DWORD Id = 0;
-    const char* Strings[SUPERVISOR_EVENT_MAX_STRINGS] = {};
-    WORD Count = 0;
-};
-using SupervisorEventSink = void (*)(void* context, const SupervisorEvent& event);
 
 // The code StopClient gives a copy that it has to terminate.
 constexpr DWORD STOP_TERMINATED_EXIT_CODE = 0xFFFFFFFFu;

@@ -116,15 +116,14 @@ public:
     AffinityTableType AffinityTable = {};
     SupervisorTimings Timings;
 
-    // Where the run loop's events go: the NT host's event log; null (the 9x
-    // host) writes none.  Called on the run loop's thread.
+    // Where the run loop's events (on its thread) and the log's own (on
+    // any writer's) go: the NT host's event log; null (the 9x host) writes
+    // none.
     void SetEventSink(SupervisorEventSink sink, void* context)
     {
         EventSink = sink;
         EventContext = context;
     }
-    SupervisorEventSink EventSink = nullptr;
-    void* EventContext = nullptr;
 
     // The version the status key shows, "1.6".
     void SetVersion(int major, int minor);

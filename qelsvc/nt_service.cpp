@@ -391,6 +391,8 @@ void CNTService::SetExitCode(DWORD exitCode)
 
 void CNTService::TerminateOwnProcess(DWORD exitCode)
 {
+    // The trace's last lines say why the process ends.
+    DrainDebugTrace();
     TerminateProcess(GetCurrentProcess(), exitCode);
 }
 

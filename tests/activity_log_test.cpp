@@ -8,6 +8,9 @@
 #include "debug_trace_capture.h"
 #include "mutex_holder.h"
 #include "program_run.h"
+#include "registry_scratch.h"
+#include "service_control.h"
+#include "silent_debug_monitor.h"
 #include "win_handles.h"
 
 namespace {
@@ -29,7 +32,7 @@ protected:
 
     void Clean()
     {
-        for (const char* suffix : {"", ".1", ".2", ".1.old", ".2.old"}) {
+        for (const char* suffix : {"", ".1", ".2", ".1.old", ".2.old", ".held"}) {
             std::string name = path_ + suffix;
             SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(name.c_str());
@@ -91,6 +94,45 @@ int TraceCount(const DebugTraceCapture& trace, const std::string& needle)
     for (const auto& line : trace.Lines())
         count += line.Text.find(needle) != std::string::npos;
     return count;
+}
+
+// Waits until every line this process traced so far has reached the
+// capture: the trace goes out in order, so a marker traced last comes last.
+void SettleTrace(const DebugTraceCapture& trace)
+{
+    static int marker = 0;
+    std::string text = "settled " + std::to_string(++marker);
+    TraceDebug("Log test service", "%s", text.c_str());
+    trace.WaitForText(text, 5000);
+}
+
+// The events the log raises, as texts "id: string|string|...".
+std::vector<std::string> g_events;
+void CaptureEvent(void*, const SupervisorEvent& event)
+{
+    std::string text = std::to_string(event.Id) + ":";
+    for (WORD i = 0; i < event.Count; ++i)
+        text += (i ? "|" : " ") + std::string(event.Strings[i]);
+    g_events.push_back(text);
+}
+
+// Renames fail while their target ends with this suffix (empty: none fail).
+std::string g_failRenamesTo;
+BOOL WINAPI RenameFailingTo(LPCSTR from, LPCSTR to)
+{
+    const std::string target = to;
+    if (!g_failRenamesTo.empty() && target.size() >= g_failRenamesTo.size() &&
+        target.compare(target.size() - g_failRenamesTo.size(), std::string::npos, g_failRenamesTo) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveFileA(from, to);
+}
+
+DWORD WINAPI SizeNeverRead(HANDLE, LPDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_SIZE;
 }
 
 // The ways an older log file can be stuck where a rotation wants it gone.
@@ -320,7 +362,7 @@ TEST_F(ScratchLog, StuckOlderFileIsKeptAndTheLogStillRotates)
         std::vector<std::string> texts = LogTexts({path_ + ".2", path_});
         EXPECT_TRUE(NumberedLines(texts, 100 - static_cast<int>(texts.size()), 99));
         if (trace.active()) {
-            trace.WaitForText("cannot be replaced", 2000);
+            SettleTrace(trace);
             int traced = TraceCount(trace, "cannot be replaced") - tracedBefore;
             EXPECT_GE(traced, 1);
             EXPECT_LE(traced, 5);  // about 3.5 KB written: three or four rotations
@@ -330,14 +372,21 @@ TEST_F(ScratchLog, StuckOlderFileIsKeptAndTheLogStillRotates)
 
 // A log held open elsewhere without delete sharing cannot be renamed: its
 // older file survives (it used to be deleted first), the log grows to its
-// cap and no further, and each of the two conditions is traced once.  Once
-// freed, the next line rotates as usual.
-TEST_F(ScratchLog, HeldLogKeepsItsOlderFileAndStopsAtTheCap)
+// cap and no further, and each of the two conditions is traced once.  The
+// log itself ends with one line that says lines are dropped, however many
+// writers (here a second context, as another process would be) reach the
+// cap.  Once freed, the next line rotates as usual.
+TEST_F(ScratchLog, HeldLogKeepsItsOlderFileAndStopsAtTheCapWithALastLine)
 {
     DebugTraceCapture trace;
     const DWORD limit = 1000;
     const long long longestLine = 60;
+    const std::string capLine = "Log not rotated and at its limit of " + std::to_string(LOG_CAP_FACTOR * limit) +
+                                " bytes: new lines are dropped";
     context_.LogRotateBytes = limit;
+    ServiceLogContext otherWriter;
+    otherWriter.LogRotateBytes = limit;
+    snprintf(otherWriter.LogPath, sizeof otherWriter.LogPath, "%s", path_.c_str());
     WriteText(path_ + ".1", "older history\r\n");
     {
         qel::UniqueFileHandle holder(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -345,20 +394,145 @@ TEST_F(ScratchLog, HeldLogKeepsItsOlderFileAndStopsAtTheCap)
         ASSERT_TRUE(holder);
         for (int i = 0; i < 200; ++i)
             WriteLog(context_, "line %d", i);
+        WriteLog(otherWriter, "line 200");
         EXPECT_EQ("older history\r\n", qeltest::ReadWholeFile(path_ + ".1"));
         EXPECT_GE(qeltest::FileSize(path_), LOG_CAP_FACTOR * limit);
-        EXPECT_LE(qeltest::FileSize(path_), LOG_CAP_FACTOR * limit + longestLine);
+        EXPECT_LE(qeltest::FileSize(path_),
+                  LOG_CAP_FACTOR * limit + longestLine + 30 + static_cast<long long>(capLine.size()));
         std::vector<std::string> texts = LogTexts({path_});
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(capLine, texts.back());
+        texts.pop_back();
         EXPECT_TRUE(NumberedLines(texts, 0, static_cast<int>(texts.size()) - 1));
     }
-    WriteLog(context_, "line 200");
-    EXPECT_TRUE(NumberedLines(LogTexts({path_}), 200, 200));
+    WriteLog(context_, "line 201");
+    EXPECT_TRUE(NumberedLines(LogTexts({path_}), 201, 201));
     EXPECT_GE(qeltest::FileSize(path_ + ".1"), LOG_CAP_FACTOR * limit);
     if (trace.active()) {
-        trace.WaitForText("new lines are dropped", 2000);
-        EXPECT_EQ(1, TraceCount(trace, "Log rotation failed"));
-        EXPECT_EQ(1, TraceCount(trace, "new lines are dropped"));
+        SettleTrace(trace);
+        EXPECT_EQ(2, TraceCount(trace, "Log rotation failed"));  // once per writer
+        EXPECT_EQ(2, TraceCount(trace, "new lines are dropped"));
     }
+}
+
+// A log that another program holds open without write sharing cannot be
+// opened at all.  That is said once (trace and event), its lines go to the
+// held file beside it, which is bounded like the log and ends with a line
+// saying when it drops lines, and the first line that can open the log again
+// moves them into it, in order, and says so.
+TEST_F(ScratchLog, LogThatCannotBeOpenedKeepsItsLinesBesideItUntilItCan)
+{
+    DebugTraceCapture trace;
+    g_events.clear();
+    context_.EventSink = CaptureEvent;
+    context_.LogHeldBytes = 1000;
+    const std::string held = path_ + ".held";
+    const std::string heldCapLine =
+        "Held lines at their limit of 1000 bytes: new lines are dropped until the log can be opened";
+    WriteLog(context_, "line 0");
+    int keptUpTo = 0;
+    {
+        qel::UniqueFileHandle holder(
+            CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder);
+        for (int i = 1; i <= 60; ++i)
+            WriteLog(context_, "line %d", i);
+        std::vector<std::string> kept = LogTexts({held});
+        ASSERT_GE(kept.size(), 2u);
+        EXPECT_EQ(heldCapLine, kept.back());
+        kept.pop_back();
+        keptUpTo = static_cast<int>(kept.size());
+        EXPECT_TRUE(NumberedLines(kept, 1, keptUpTo));
+        EXPECT_LT(keptUpTo, 60);
+        EXPECT_TRUE(NumberedLines(LogTexts({path_}), 0, 0));
+    }
+    ASSERT_EQ(1u, g_events.size());
+    EXPECT_EQ("120: " + path_ + "|" + std::to_string(ERROR_SHARING_VIOLATION) +
+                  "|Until it can be opened again, its lines are kept in " + held + ".",
+              g_events[0]);
+
+    WriteLog(context_, "line 61");
+    std::vector<std::string> texts = LogTexts({path_});
+    ASSERT_EQ(static_cast<size_t>(keptUpTo) + 4, texts.size());
+    EXPECT_EQ(heldCapLine, texts[keptUpTo + 1]);
+    EXPECT_EQ("Log can be opened again: " + std::to_string(keptUpTo + 1) + " lines kept in " + held +
+                  " meanwhile are above",
+              texts[keptUpTo + 2]);
+    EXPECT_EQ("line 61", texts.back());
+    texts.resize(keptUpTo + 1);
+    EXPECT_TRUE(NumberedLines(texts, 0, keptUpTo));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(held.c_str()));
+
+    // Held again later: news again.
+    {
+        qel::UniqueFileHandle holder(
+            CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        WriteLog(context_, "line 62");
+    }
+    EXPECT_EQ(2u, g_events.size());
+    if (trace.active()) {
+        SettleTrace(trace);
+        EXPECT_EQ(2, TraceCount(trace, "Log cannot be opened (error 32)"));
+        EXPECT_EQ(1, TraceCount(trace, "Held lines at their limit"));
+        EXPECT_EQ(1, TraceCount(trace, "Log can be opened again"));
+    }
+}
+
+// A size that cannot be read makes the log due for rotation, and then the
+// writer's own count of what it wrote keeps it rotating at the limit: never
+// a log that grows for ever, nor one rotated at every line (which would
+// keep no history).
+TEST_F(ScratchLog, LogWhoseSizeCannotBeReadStillRotatesAtTheLimit)
+{
+    DebugTraceCapture trace;
+    const DWORD limit = 1000;
+    const long long longestLine = 60;
+    context_.LogRotateBytes = limit;
+    context_.FileCalls.ReadSize = SizeNeverRead;
+    WriteText(path_, "earlier history\r\n");
+    WriteLog(context_, "line 0");
+    EXPECT_EQ("earlier history\r\n", qeltest::ReadWholeFile(path_ + ".1"));
+    for (int i = 1; i < 100; ++i)
+        WriteLog(context_, "line %d", i);
+
+    EXPECT_GE(qeltest::FileSize(path_ + ".1"), limit);
+    EXPECT_LE(qeltest::FileSize(path_ + ".1"), limit + longestLine);
+    EXPECT_LE(qeltest::FileSize(path_), limit + longestLine);
+    std::vector<std::string> texts = LogTexts({path_ + ".1", path_});
+    EXPECT_TRUE(NumberedLines(texts, 100 - static_cast<int>(texts.size()), 99));
+    if (trace.active()) {
+        SettleTrace(trace);
+        EXPECT_EQ(1, TraceCount(trace, "Log size cannot be read"));
+    }
+}
+
+// The two-step rename (the 9x family's; forced here on every system): when
+// both the rename into ".1" and the restore of the set-aside ".1" fail, the
+// set-aside file is the only copy of ".1", and later rotations must put it
+// back, never delete it, however often they fail too.
+TEST_F(ScratchLog, FailedRenameAndRestoreNeverCostTheOlderFile)
+{
+    const DWORD limit = 1000;
+    context_.LogRotateBytes = limit;
+    context_.FileCalls.RenameReplacing = nullptr;
+    context_.FileCalls.Rename = RenameFailingTo;
+    WriteText(path_ + ".1", "older history\r\n");
+    g_failRenamesTo = ".1";
+    for (int i = 0; i < 100; ++i)  // three or four rotations, all into ".2"
+        WriteLog(context_, "line %d", i);
+    EXPECT_EQ("older history\r\n", qeltest::ReadWholeFile(path_ + ".1.old"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((path_ + ".1").c_str()));
+    std::vector<std::string> texts = LogTexts({path_ + ".2", path_});
+    EXPECT_TRUE(NumberedLines(texts, 100 - static_cast<int>(texts.size()), 99));
+
+    // Renames work again: the next rotation puts ".1" back first, then
+    // rotates as usual.
+    g_failRenamesTo.clear();
+    for (int i = 100; i < 140; ++i)
+        WriteLog(context_, "line %d", i);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((path_ + ".1.old").c_str()));
+    texts = LogTexts({path_ + ".2", path_ + ".1", path_});
+    EXPECT_TRUE(NumberedLines(texts, 140 - static_cast<int>(texts.size()), 139));
 }
 
 // Whoever holds the rotation lock must not slow ordinary lines (each used to
@@ -379,6 +553,40 @@ TEST_F(ScratchLog, HeldRotationLockNeitherSlowsLinesNorLosesThem)
     WriteLog(context_, "line 50");
     EXPECT_TRUE(NumberedLines(LogTexts({path_ + ".1", path_}), 0, 50));
     EXPECT_TRUE(NumberedLines(LogTexts({path_}), 50, 50));
+}
+
+// A debug monitor that never reads makes each OutputDebugStringA of the
+// machine wait 10 s, and every log line and every step of the service's
+// control handler is traced: neither may wait for it.  (The fixture's log;
+// outside ScratchLog, whose tests also run as a Windows 98 program.)
+class SilentMonitor : public ScratchLog {};
+
+TEST_F(SilentMonitor, HoldsUpNeitherLogLinesNorTheServicesAnswers)
+{
+    const char* const serviceName = "Korvane service";
+    qeltest::RegistryScratch settings("Software\\Morl\\qel\\svcparms");
+    settings.SetDword("NumClients", 1);
+    qeltest::RemoveServiceIfPresent(serviceName, 60000);
+    ASSERT_EQ("Korvane service installed\n", qeltest::RunQelsvc("-i"));
+    ASSERT_TRUE(qeltest::StartServiceByName(serviceName));
+    EXPECT_TRUE(qeltest::WaitForServiceState(serviceName, SERVICE_RUNNING, 30000));
+    {
+        qeltest::SilentDebugMonitor monitor;
+        ASSERT_TRUE(monitor.Active());
+        // Bounds far above what the work takes and far below one wait.
+        DWORD start = GetTickCount();
+        for (int i = 0; i < 5; ++i)
+            WriteLog(context_, "line %d", i);
+        EXPECT_LT(GetTickCount() - start, 5000u);
+        EXPECT_TRUE(NumberedLines(LogTexts({path_}), 0, 4));
+
+        start = GetTickCount();
+        EXPECT_TRUE(qeltest::ControlServiceByName(serviceName, SERVICE_CONTROL_INTERROGATE));
+        EXPECT_TRUE(qeltest::ControlServiceByName(serviceName, 128));
+        EXPECT_LT(GetTickCount() - start, 5000u);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), qeltest::QueryServiceState(serviceName));
+    }
+    qeltest::RemoveServiceIfPresent(serviceName, 60000);
 }
 
 TEST(MachineWideNames, OnlyFrom2000OnInTheNtFamily)
