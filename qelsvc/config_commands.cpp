@@ -118,6 +118,18 @@ int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandE
         }
         return 1;
     }
+    if (MatchesCommand(argument, "-f")) {
+        const ToggleCommand* toggle = ApplySetFlagCommand(params, argument);
+        if (!toggle) {
+            printf("Invalid flag setting...ignored (use -f:L:0 or -f:L:1, L one of m s x k n)\n");
+            commandError = ERROR_INVALID_PARAMETER;  // a script or installer must see it
+            return 1;
+        }
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
+        printf(toggle->ConsoleFormat, FlagText(params.*toggle->Flag));
+        return 1;
+    }
     if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         ApplyToggle(params.*toggle->Flag);
         if ((saved = core.SaveParams()) != ERROR_SUCCESS)
