@@ -431,6 +431,16 @@ TEST_F(QelsvcCommand, FailedSaveSaysWhyAndChangesNothing)
         EXPECT_FALSE(key_.Has(name)) << name;
 }
 
+// An installer runs -q before it removes the service, also where none is
+// installed or running any more: that is no failure.  (A running service's
+// stop is waited for in the packages' cycle under Wine.)
+TEST_F(QelsvcCommand, StopWithoutAServiceSucceeds)
+{
+    qeltest::RemoveServiceIfPresent("Korvane service", 10000);
+    ExpectOutput("-q", "Korvane service is not installed\n");
+    ExpectOutput("-Qx", "Korvane service is not installed\n");
+}
+
 TEST_F(QelsvcCommand, PeriodicRestartAndAutodialGoOnToTheDispatcher)
 {
     ExpectOutput("-h:2000", "PeriodicRestart = 1440 minutes\n");
