@@ -84,9 +84,8 @@ class WinePrefix:
 
     def create(self):
         shutil.rmtree(self.path, ignore_errors=True)
-        for name in (self.session_log,):
-            if os.path.exists(name):
-                os.remove(name)
+        if os.path.exists(self.session_log):
+            os.remove(self.session_log)
         os.makedirs(self.path)
         self.run("wineboot", "-i")
         self.run("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/t", "REG_SZ", "/d", "null", "/f")
@@ -282,6 +281,9 @@ class Cycle:
             print("FAULT: a program did not end: %s" % timeout)
         finally:
             self.wine.end()
+        # A prefix takes around a gigabyte: kept only to look into a failure.
+        if not self.faults:
+            shutil.rmtree(self.wine.path, ignore_errors=True)
         print("%s cycle took %d s; msiexec logs in %s" % (self.args.arch, time.time() - started, self.log_dir))
         return 1 if self.faults else 0
 
