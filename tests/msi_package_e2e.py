@@ -17,7 +17,8 @@ it when the cycle is over), with the stand-in zr.exe where the client lives:
                                            service, event source and files
                                            gone at once (nothing marked for
                                            deletion), settings kept
-  reinstall                             -> works at once, with the settings
+  reinstall with other settings         -> works at once; the settings given
+                                           applied, the others kept
   removal with REMOVESETTINGS=1         -> the settings key is gone too
 
     msi_package_e2e.py --arch x64|x86 --package PKG --next-package PKG
@@ -260,10 +261,16 @@ class Cycle:
         settings = self.reg_values(self.settings_key) or {}
         self.check(settings.get("NumClients") == ("REG_DWORD", "0x2"), "settings kept after the removal")
 
-        status, _ = self.msiexec("5-reinstall", "/i", a.next_package, "INSTALLDIR=" + CLIENT_DIR + "\\")
+        # Also the forms not used above: custom masks (both on the first
+        # processor, which every machine has) and the daily restart off.
+        status, _ = self.msiexec("5-reinstall", "/i", a.next_package, "INSTALLDIR=" + CLIENT_DIR + "\\",
+                                 "CLIENTS=2", "AFFINITY=3", "AFFINITYMASKS=1,1", "DAILYRESTART=OFF")
         self.require(status == 0, "reinstall right after the removal: exit status %d" % status)
-        self.wait_working(2, "after the reinstall (settings found again)")
-        self.expect_listing(listing, "after the reinstall")
+        self.wait_working(2, "after the reinstall")
+        listing = listing.replace("CPU Affinity = None, 2 Clients\n", "CPU Affinity = Custom, 2 Clients\n"
+                                  "  Client 0: Affinity = 0x1\n  Client 1: Affinity = 0x1\n")
+        self.expect_listing(listing.replace("AutoRestart ON - Time = 05:15", "AutoRestart OFF"),
+                            "after the reinstall (the settings given, the others kept)")
 
         status, _ = self.msiexec("6-remove-settings", "/x", a.next_package, "REMOVESETTINGS=1")
         self.check(status == 0, "removal with REMOVESETTINGS=1: exit status %d" % status)
