@@ -33,6 +33,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -59,8 +60,11 @@ class WinePrefix:
     started with Wine's event-log trace on: the service inherits it, so
     every event it reports lands in the session log."""
 
-    def __init__(self, path, arch):
+    def __init__(self, path, arch, budget_s):
         self.path = path
+        # Every program gets at most what is left of the cycle's time, so
+        # that the cycle ends its Wine session itself before CTest's limit.
+        self.deadline = time.time() + budget_s
         self.session_log = path + ".session.log"
         self.loader = "wine" if arch == "x86" else "wine64"
         self.env = dict(os.environ, WINEPREFIX=path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
@@ -68,20 +72,23 @@ class WinePrefix:
         if arch == "x86":
             self.env["WINEARCH"] = "win32"  # a 32-bit Windows: the x86 package refuses 64-bit ones
 
-    def run(self, *args, env_extra=None, timeout=300):
+    def run(self, *args, env_extra=None):
         """Runs a Windows program; returns (exit status, output with LF ends).
         The output goes through a file: Wine's background processes inherit
         a pipe and would keep it open."""
         env = dict(self.env, **(env_extra or {}))
         with tempfile.TemporaryFile() as out:
             status = subprocess.run([self.loader, *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=subprocess.STDOUT, timeout=timeout).returncode
+                                    stderr=subprocess.STDOUT, timeout=self.remaining()).returncode
             out.seek(0)
             return status, out.read().decode("latin-1").replace("\r\n", "\n")
 
-    def server(self, *args):
+    def remaining(self):
+        return max(1.0, self.deadline - time.time())
+
+    def server(self, *args, timeout=None):
         subprocess.run(["wineserver", *args], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
 
     def create(self):
         shutil.rmtree(self.path, ignore_errors=True)
@@ -93,15 +100,17 @@ class WinePrefix:
         self.run("reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD",
                  "/d", "0", "/f")
         # The first msiexec after a new prefix fails without this wait.
-        self.server("-w")
+        self.server("-w", timeout=self.remaining())
         self.server("-p60")
         with open(self.session_log, "ab") as log:
             subprocess.run([self.loader, "wineboot"], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                           env=dict(self.env, WINEDEBUG="-all,fixme+advapi,+eventlog"))
+                           env=dict(self.env, WINEDEBUG="-all,fixme+advapi,+eventlog"), timeout=self.remaining())
 
     def end(self):
+        # -k ends every process of the prefix, the service and its clients
+        # included; -w returns once the server itself has gone.
         self.server("-k")
-        self.server("-w")
+        self.server("-w", timeout=60)
 
     def unix_path(self, windows_path):
         assert windows_path[1:3] == ":\\"
@@ -117,7 +126,7 @@ class WinePrefix:
 class Cycle:
     def __init__(self, args):
         self.args = args
-        self.wine = WinePrefix(os.path.abspath(args.prefix), args.arch)
+        self.wine = WinePrefix(os.path.abspath(args.prefix), args.arch, args.budget)
         self.log_dir = os.path.abspath(args.prefix) + "-logs"
         # The settings key as a reg.exe of the prefix's own architecture
         # sees the product's (32-bit) view.
@@ -304,7 +313,10 @@ def main():
     parser.add_argument("--qelsvc", required=True, help="the qelsvc.exe the package holds")
     parser.add_argument("--prefix", required=True, help="the Wine prefix to make anew")
     parser.add_argument("--wine-run", required=True, help="cmake/wine-run.sh, which knows whether 32-bit Wine runs")
+    parser.add_argument("--budget", type=float, default=240, help="seconds the whole cycle may take")
     args = parser.parse_args()
+    # Ended from outside: the Wine session is still ended (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended from outside"))
     if args.arch == "x86":
         why = subprocess.run([args.wine_run, "--can-run-32bit"], capture_output=True, text=True)
         if why.returncode != 0:
