@@ -106,6 +106,22 @@ const ToggleCommand* FindToggleCommand(const char* argument)
     return nullptr;
 }
 
+const ToggleCommand* ApplySetFlagCommand(ServiceParams& params, const char* argument)
+{
+    if (!HasCommandValue(argument))
+        return nullptr;
+    // The letter, ':', one digit 0 or 1 and nothing after: "-f:m:10" or
+    // "-f:m:yes" is a mistake to report, not a state to guess.
+    const char* value = CommandValue(argument);
+    if (value[0] == '\0' || value[1] != ':' || (value[2] != '0' && value[2] != '1') || value[3] != '\0')
+        return nullptr;
+    const char toggleArgument[] = {'-', value[0], '\0'};
+    const ToggleCommand* toggle = FindToggleCommand(toggleArgument);
+    if (toggle)
+        params.*toggle->Flag = value[2] == '1' ? 1 : 0;
+    return toggle;
+}
+
 namespace {
 
 // -h and -a: 0 without a value; an unreadable value keeps the old one; the

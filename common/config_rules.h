@@ -46,6 +46,13 @@ struct ToggleCommand {
 // The toggle the argument names, or null.
 const ToggleCommand* FindToggleCommand(const char* argument);
 
+// -f:L:V sets the flag that the toggle -L switches (L one of x n m s k, in
+// either case) to V, 0 or 1.  Unlike a toggle, the same command given twice
+// leaves the same state, which scripts and installers need.  Returns the
+// toggle named, its flag now set; null when the argument is not exactly of
+// that form, and then nothing changed.  The caller saves.
+const ToggleCommand* ApplySetFlagCommand(ServiceParams& params, const char* argument);
+
 // -w waits this long for a running supervisor to let go of the settings.
 constexpr DWORD QUEUE_RESIZE_WAIT_MS = 2000;
 

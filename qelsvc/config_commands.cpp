@@ -5,11 +5,17 @@
 #include <cstdio>
 
 #include "affinity.h"
+#include "client_stop.h"
 #include "config_rules.h"
 #include "settings.h"
 #include "status_command.h"
+#include "win_handles.h"
 
 namespace {
+
+// What -q waits beyond the service's own stop limits: the last reports and
+// the process's end.
+constexpr DWORD STOP_WAIT_MARGIN_MS = 30000;
 
 // One line per client mask; never beyond the 32 entries of the arrays.
 void PrintClientMasks(const DWORD (&masks)[MAX_CLIENTS], DWORD clientCount)
@@ -132,6 +138,18 @@ int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandE
         }
         return 1;
     }
+    if (MatchesCommand(argument, "-f")) {
+        const ToggleCommand* toggle = ApplySetFlagCommand(params, argument);
+        if (!toggle) {
+            printf("Invalid flag setting...ignored (use -f:L:0 or -f:L:1, L one of m s x k n)\n");
+            commandError = ERROR_INVALID_PARAMETER;  // a script or installer must see it
+            return 1;
+        }
+        if ((saved = core.SaveParams()) != ERROR_SUCCESS)
+            return ReportSaveFailure(saved, commandError);
+        printf(toggle->ConsoleFormat, FlagText(params.*toggle->Flag));
+        return 1;
+    }
     if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         ApplyToggle(params.*toggle->Flag);
         if ((saved = core.SaveParams()) != ERROR_SUCCESS)
@@ -169,6 +187,59 @@ int RunConfigCommand(SupervisorCore& core, const char* argument, DWORD& commandE
     return 0;
 }
 
+// -q: stops the service and returns once it has stopped, its clients
+// closed through their Exit path; "qelsvc9x -q" does the same for its copy.
+// Installers and scripts need the wait: Windows Installer waits at most 30 s
+// for a stop (and Wine's not at all) before it removes or replaces the
+// service.  The wait ends at the latest when the service's own stop limits
+// have run out (every client's wait, then the stop's last grace period).
+// Returns the program's exit code: 0 when the service is stopped (or was
+// not running, or is not installed).
+DWORD StopServiceAndWait(const char* serviceName, DWORD waitLimitMs)
+{
+    qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    qel::UniqueServiceHandle service(
+        manager ? OpenServiceA(manager.get(), serviceName, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        printf("%s is not installed\n", serviceName);
+        return ERROR_SUCCESS;
+    }
+    SERVICE_STATUS status = {};
+    if (!error && !QueryServiceStatus(service.get(), &status))
+        error = GetLastError();
+    if (!error && status.dwCurrentState == SERVICE_STOPPED) {
+        printf("%s is not running\n", serviceName);
+        return ERROR_SUCCESS;
+    }
+    bool stopSent = status.dwCurrentState == SERVICE_STOP_PENDING;
+    DWORD start = GetTickCount();
+    while (!error && status.dwCurrentState != SERVICE_STOPPED) {
+        if (GetTickCount() - start >= waitLimitMs) {
+            printf("%s did not stop within %u seconds\n", serviceName, static_cast<unsigned>(waitLimitMs / 1000));
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+        // A service that is still starting takes no stop yet: asked again.
+        if (!stopSent) {
+            if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+                stopSent = true;
+            else if (GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL && GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
+                error = GetLastError();
+        }
+        if (!error) {
+            Sleep(250);
+            if (!QueryServiceStatus(service.get(), &status))
+                error = GetLastError();
+        }
+    }
+    if (error) {
+        printf("Could not stop %s. Error %d\n", serviceName, static_cast<int>(error));
+        return error;
+    }
+    printf("%s stopped\n", serviceName);
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 int CSupervisorService::HandleConfigCommand(int argc, char** argv)
@@ -181,6 +252,13 @@ int CSupervisorService::HandleConfigCommand(int argc, char** argv)
     // expect of a service status command.
     if (MatchesCommand(argv[1], "-l")) {
         CommandError = static_cast<DWORD>(ListStatusCommand(ServiceName));
+        fflush(stdout);
+        return 1;
+    }
+    if (MatchesCommand(argv[1], "-q")) {
+        DWORD clients = Core.Params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : Core.Params.NumClients;
+        CommandError = StopServiceAndWait(ServiceName, clients * CLIENT_END_WAIT_MS + Core.Timings.StopProgressLimitMs +
+                                                           STOP_WAIT_MARGIN_MS);
         fflush(stdout);
         return 1;
     }

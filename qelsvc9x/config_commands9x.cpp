@@ -30,6 +30,17 @@ int C9xSupervisorService::HandleConfigCommand(int argc, char** argv)
             CommandError = Core.SaveParams();
         return 1;
     }
+    if (MatchesCommand(argument, "-f")) {
+        // A malformed setting changes nothing: the box shows the settings
+        // as they are, and the exit code tells a script.
+        if (ApplySetFlagCommand(params, argument)) {
+            CommandError = Core.SaveParams();
+        } else {
+            CommandExitCode = ERROR_INVALID_PARAMETER;
+            SkipRestartRequest = 1;
+        }
+        return 1;
+    }
     if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         ApplyToggle(params.*toggle->Flag);
         CommandError = Core.SaveParams();

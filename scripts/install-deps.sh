@@ -12,6 +12,9 @@ packages=(
   gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32
   # the release checks read the programs and the package with a Python script
   python3
+  # the Windows Installer packages: built with wixl, read and checked with
+  # msitools (msiinfo, msiextract, msibuild)
+  wixl msitools
   # 64-bit Wine runs the 64-bit build; with 32-bit Wine beside it (an i386
   # package), wine64 runs the 32-bit build in the same prefix.
   wine wine64 wine32:i386

@@ -121,6 +121,39 @@ TEST(CommandRules, HourlyRestartAndAutodialClamp)
     EXPECT_EQ(1u, flag);
 }
 
+TEST(CommandRules, SetFlagGivesAStateAndRefusesAnythingElse)
+{
+    struct Case {
+        const char* Argument;
+        DWORD ServiceParams::*Flag;  // null: refused
+        DWORD Value;
+    } cases[] = {
+        {"-f:m:1", &ServiceParams::MonitorRestart, 1}, {"-F:S:0", &ServiceParams::StuckRestart, 0},
+        {"-f:x:1", &ServiceParams::TrueIdle, 1},       {"-f:K:1", &ServiceParams::KeepVisible, 1},
+        {"-fz:n:0", nullptr, 0},                       {"-f:n:0", &ServiceParams::NormalizeXP, 0},
+        {"-f", nullptr, 0},   {"-f:m", nullptr, 0},    {"-f:m:", nullptr, 0},  {"-f:m:2", nullptr, 0},
+        {"-f:m:10", nullptr, 0}, {"-f:m:1x", nullptr, 0}, {"-f:q:1", nullptr, 0}, {"-f:mm:1", nullptr, 0},
+        {"-f::1", nullptr, 0}, {"-fm:1", nullptr, 0},  {"-f:-:1", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        // Every flag starts at 5 (set, as a hand-edited value may be), so a
+        // flag the command sets shows 0 or 1 and every other stays 5.
+        ServiceParams params;
+        DWORD ServiceParams::*flags[] = {&ServiceParams::TrueIdle, &ServiceParams::NormalizeXP,
+                                          &ServiceParams::MonitorRestart, &ServiceParams::StuckRestart,
+                                          &ServiceParams::KeepVisible};
+        for (auto flag : flags)
+            params.*flag = 5;
+        const ToggleCommand* toggle = ApplySetFlagCommand(params, c.Argument);
+        EXPECT_EQ(c.Flag != nullptr, toggle != nullptr) << c.Argument;
+        if (toggle) {
+            EXPECT_TRUE(toggle->Flag == c.Flag) << c.Argument;
+        }
+        for (auto flag : flags)
+            EXPECT_EQ(flag == c.Flag ? c.Value : 5u, params.*flag) << c.Argument;
+    }
+}
+
 TEST(CommandRules, ClientsAndAffinity)
 {
     struct Case {
@@ -358,6 +391,18 @@ TEST_F(QelsvcCommand, Toggles)
     EXPECT_EQ(1u, key_.Word("MonitorRestart"));
     EXPECT_EQ(1u, key_.Word("StuckRestart"));
     EXPECT_EQ(0u, key_.Word("KeepVisible"));
+
+    // The state-giving form: twice the same, whatever was stored.
+    ExpectOutput("-f:m:1", "Monitor and Restart = TRUE\n");
+    ExpectOutput("-f:m:1", "Monitor and Restart = TRUE\n");
+    ExpectOutput("-F:k:1", "Keep Icons Visible = TRUE\n");
+    ExpectOutput("-f:n:0", "NormalizeXP = FALSE\n");
+    EXPECT_EQ(1u, key_.Word("MonitorRestart"));
+    EXPECT_EQ(1u, key_.Word("KeepVisible"));
+    EXPECT_EQ(0u, key_.Word("NormalizeXP"));
+    ExpectOutput("-f:s:yes", "Invalid flag setting...ignored (use -f:L:0 or -f:L:1, L one of m s x k n)\n",
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(1u, key_.Word("StuckRestart"));
 }
 
 // The key as an unelevated console finds it: every saving command prints
@@ -384,6 +429,16 @@ TEST_F(QelsvcCommand, FailedSaveSaysWhyAndChangesNothing)
     EXPECT_EQ(15u, key_.Word("HourlyRestart"));
     for (const char* name : {"NumClients", "AutoRestart", "AutodialType", "WUQueue"})
         EXPECT_FALSE(key_.Has(name)) << name;
+}
+
+// An installer runs -q before it removes the service, also where none is
+// installed or running any more: that is no failure.  (A running service's
+// stop is waited for in the packages' cycle under Wine.)
+TEST_F(QelsvcCommand, StopWithoutAServiceSucceeds)
+{
+    qeltest::RemoveServiceIfPresent("Korvane service", 10000);
+    ExpectOutput("-q", "Korvane service is not installed\n");
+    ExpectOutput("-Qx", "Korvane service is not installed\n");
 }
 
 TEST_F(QelsvcCommand, PeriodicRestartAndAutodialGoOnToTheDispatcher)
