@@ -106,7 +106,11 @@ const ToggleCommand* FindToggleCommand(const char* argument)
     return nullptr;
 }
 
-const ToggleCommand* ApplySetFlagCommand(ServiceParams& params, const char* argument)
+namespace {
+
+// The toggle that "-f:L:V" names and V, or null when the argument is not
+// exactly of that form.
+const ToggleCommand* ParseSetFlagCommand(const char* argument, DWORD* state)
 {
     if (!HasCommandValue(argument))
         return nullptr;
@@ -116,9 +120,18 @@ const ToggleCommand* ApplySetFlagCommand(ServiceParams& params, const char* argu
     if (value[0] == '\0' || value[1] != ':' || (value[2] != '0' && value[2] != '1') || value[3] != '\0')
         return nullptr;
     const char toggleArgument[] = {'-', value[0], '\0'};
-    const ToggleCommand* toggle = FindToggleCommand(toggleArgument);
+    *state = value[2] == '1' ? 1 : 0;
+    return FindToggleCommand(toggleArgument);
+}
+
+} // namespace
+
+const ToggleCommand* ApplySetFlagCommand(ServiceParams& params, const char* argument)
+{
+    DWORD state = 0;
+    const ToggleCommand* toggle = ParseSetFlagCommand(argument, &state);
     if (toggle)
-        params.*toggle->Flag = value[2] == '1' ? 1 : 0;
+        params.*toggle->Flag = state;
     return toggle;
 }
 
@@ -290,6 +303,10 @@ const char* PolicyFixedSettingOf(const ServiceParams& params, const char* argume
         changed[0] = &ServiceParams::HourlyRestart;
     } else if (const ToggleCommand* toggle = FindToggleCommand(argument)) {
         changed[0] = toggle->Flag;
+    } else if (MatchesCommand(argument, "-f")) {
+        DWORD state = 0;
+        if (const ToggleCommand* named = ParseSetFlagCommand(argument, &state))
+            changed[0] = named->Flag;
     }
     for (DWORD ServiceParams::*field : changed)
         if (field && IsFixedByPolicy(params, field))

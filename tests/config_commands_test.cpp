@@ -637,6 +637,7 @@ TEST_F(QelsvcCommand, PolicySettingsAreMarkedAndLeftAlone)
 
     const DWORD refused = ERROR_ACCESS_DISABLED_BY_POLICY;
     ExpectOutput("-m", "Monitor and Restart is set by policy - not changed\n", refused);
+    ExpectOutput("-f:m:0", "Monitor and Restart is set by policy - not changed\n", refused);
     ExpectOutput("-p:2:0", "CPU Affinity is set by policy - not changed\n", refused);
     ExpectOutput("-o", "CPU Affinity is set by policy - not changed\n", refused);
     ExpectOutput("-r:930", "AutoRestart is set by policy - not changed\n", refused);
