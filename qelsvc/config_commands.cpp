@@ -7,7 +7,6 @@
 #include "affinity.h"
 #include "config_rules.h"
 #include "settings.h"
-#include "status_command.h"
 
 namespace {
 
@@ -163,13 +162,8 @@ int CSupervisorService::HandleConfigCommand(int argc, char** argv)
         return 1;
     if (argc <= 1 || argv[1] == nullptr)
         return 0;
-    // The status listing's exit code is the program's, as monitoring tools
-    // expect of a service status command.
-    if (MatchesCommand(argv[1], "-l")) {
-        CommandError = static_cast<DWORD>(ListStatusCommand(ServiceName));
-        fflush(stdout);
-        return 1;
-    }
+    // "-l" and "-c" never get here: the entry runs them before this object
+    // is built (RunStatusCommand).
     int handled = RunConfigCommand(Core, argv[1], CommandError);
     // The entry may go on to the dispatcher, which can block: the answer
     // must reach the console first.
