@@ -335,7 +335,7 @@ void NoteCrash(ClientStatus& status, ULONGLONG localNow)
     if (hour > window.NewestHour) {
         // Shift the window on to this hour; hours that leave it are dropped.
         ULONGLONG shift = hour - window.NewestHour;
-        for (int k = 23; k >= 0; --k)
+        for (int k = static_cast<int>(sizeof window.Hours / sizeof window.Hours[0]) - 1; k >= 0; --k)
             window.Hours[k] = shift <= static_cast<ULONGLONG>(k) ? window.Hours[k - static_cast<int>(shift)] : 0;
         window.NewestHour = hour;
     }

@@ -26,10 +26,12 @@ enum class EndKind { None, Crash, Stall, Timed, Tray, Stop };
 
 // The crashes of one slot over the last day, counted by the hour: enough
 // for a monitoring check to tell one crash a day from one an hour without
-// keeping a time per crash.  Kept by the writer only.
+// keeping a time per crash.  The current hour and the 24 before it, so that
+// the count never misses a crash of the last 24 hours (it may count one up
+// to an hour older).  Kept by the writer only.
 struct CrashWindow {
     ULONGLONG NewestHour = 0;  // hours since 1601 (local) of Hours[0]
-    WORD Hours[24] = {};       // Hours[k]: crashes in the hour NewestHour - k
+    WORD Hours[25] = {};       // Hours[k]: crashes in the hour NewestHour - k
 };
 
 // One slot as it is recorded.  Times are local FILETIME values (100 ns).

@@ -2,6 +2,7 @@
 // "qelsvc -l" listing and its exit code, and the events of the run loop.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "../standin-zr/standin_values.h"
 #include "client_report.h"
 #include "program_run.h"
+#include "registry_scratch.h"
 #include "status_command.h"
 #include "status_store.h"
 #include "supervisor_harness.h"
@@ -96,6 +98,42 @@ TEST(ClientStatusRecord, ReadsBackAsWrittenAndEveryLineFitsEightyColumns)
     EXPECT_EQ("Client 1: working 0xfff3a2c5 up 1d02:05 restarts 99999 last stall 0xffffffff",
               Line(working, At(22, 20, 59, 8)));
     EXPECT_EQ("Client 1: retry at 20:16:00 code -1 restarts 0 last -", Line(retry, At(20, 15, 0)));
+}
+
+TEST(ClientStatusRecord, CrashesCountOverTheLastDayOnly)
+{
+    const ULONGLONG hour = 60ull * 60 * 10000000ull;
+    ClientStatus slot;
+    NoteCrash(slot, At(1, 10, 0));
+    NoteCrash(slot, At(1, 50, 0));
+    NoteCrash(slot, At(20, 0, 0));
+    EXPECT_EQ(3u, slot.CrashesDay);
+    EXPECT_EQ(3u, CrashesInLastDay(slot, At(20, 0, 0) + hour));
+    // The next day at 01:30 the crash of 01:50 is within the day, and the
+    // one of 01:10, in the same hour, still counted (never fewer than there
+    // were); an hour later both have left it.
+    NoteCrash(slot, At(1, 30, 0, 8));
+    EXPECT_EQ(4u, slot.CrashesDay);
+    NoteCrash(slot, At(2, 30, 0, 8));
+    EXPECT_EQ(3u, slot.CrashesDay);
+    EXPECT_EQ(3u, CrashesInLastDay(slot, At(2, 29, 59, 9)));
+    EXPECT_EQ(0u, CrashesInLastDay(slot, At(2, 30, 0, 9)));
+
+    // Both read back from the record; a count or time out of range does not.
+    char record[CLIENT_RECORD_SIZE];
+    FormatClientRecord(record, sizeof record, slot);
+    ClientStatus read;
+    ASSERT_TRUE(ParseClientRecord(record, read)) << record;
+    EXPECT_EQ(3u, read.CrashesDay);
+    EXPECT_EQ(slot.LastCrashAt, read.LastCrashAt);
+    for (const char* bad : {"state=working restarts=4294967296", "state=working pid=-1", "state=working restarts=",
+                            "state=working restarts=12x", "state=retry code=2147483648",
+                            "state=working crashed=2026-13-01T00:00:00", "state=working crashes=+3"}) {
+        ClientStatus ignored;
+        EXPECT_FALSE(ParseClientRecord(bad, ignored)) << bad;
+    }
+    ASSERT_TRUE(ParseClientRecord("state=retry code=-2147483648", read));
+    EXPECT_EQ(INT_MIN, read.LaunchCode);
 }
 
 TEST(ClientStatusExitCode, FollowsTheServiceStatusConvention)
@@ -262,4 +300,66 @@ TEST(ClientEvents, ASlotThatCannotStartIsAnErrorUntilItWorksAgainAndListsThatWay
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events.back().Type);
     EXPECT_EQ(1, h.CountEvents(EVENT_CLIENT_WORKING_AGAIN));
     ASSERT_TRUE(h.Stop());
+}
+
+// Any user who may set values under the key could forge them: the listing
+// shows only what has the writer's form, and never a control character.
+TEST(ClientStatusKey, ValuesOfAnotherFormAreNeitherShownNorTakenForStates)
+{
+    RegistryScratch key(STATUS_KEY);
+    auto setText = [&key](const char* name, const std::string& text) {
+        key.Set(name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+    };
+    setText("Version", "1.6\r\nClient 9: working");
+    setText("Started", "2026-12-07T20:15:03\x1b[2J");
+    setText("Ended", "\x1b]0;owned\x07");
+    key.SetDword("Clients", 3);
+    setText("Client 1", "state=working pid=0x1a4 since=2026-12-07T20:15:03 restarts=1 last=-\r\nClient 9: working");
+    setText("Client 2", "state=working pid=0x1a4 since=2026-12-07T20:15:03 restarts=4294967296 last=- mask=0x1");
+    setText("Client 3", "state=retry until=2026-12-07T20:15:03 code=-2147483648 restarts=0 last=- mask=0x1");
+
+    StatusSnapshot snapshot = ReadStatusSnapshot();
+    EXPECT_STREQ("?", snapshot.Version);
+    EXPECT_STREQ("?", snapshot.Started);
+    EXPECT_STREQ("?", snapshot.Ended);
+    EXPECT_TRUE(snapshot.SlotUnreadable[0]);
+    EXPECT_TRUE(snapshot.SlotUnreadable[1]);
+    EXPECT_TRUE(snapshot.SlotRecorded[2]);
+
+    DWORD exitCode = 0;
+    std::string listing = RunQelsvc("-l", &exitCode);
+    EXPECT_EQ(3u, exitCode) << listing;
+    EXPECT_EQ("Client 1: status not readable\n"
+              "Client 2: status not readable\n"
+              "Client 3: retry at 20:15:03 code -2147483648 restarts 0 last -\n"
+              "Korvane service: not installed (last run ended ?)\n",
+              listing);
+}
+
+TEST(ClientStatusKey, ARunThatCannotDeleteTheKeyLeavesNoStaleEndOrSlots)
+{
+    RegistryScratch key(STATUS_KEY);
+    key.SetDword("Clients", 3);
+    key.Set("Ended", REG_SZ, "2026-12-01T10:00:00", 20);
+    key.Set("Client 3", REG_SZ, "state=empty restarts=0 last=stop exit=0x0 mask=0x4", 51);
+    // A subkey: the key cannot be deleted at the start of the run.
+    const std::string subkey = std::string(STATUS_KEY) + "\\left";
+    WriteDword(HKEY_LOCAL_MACHINE, subkey.c_str(), "x", 1);
+    {
+        StatusStore store;
+        store.Begin("1.6", 2);
+        ClientStatus working;
+        working.State = SlotState::Working;
+        working.At = LocalNowFileTime();
+        store.WriteClient(0, working);
+        store.WriteClient(1, working);
+        EXPECT_EQ(0u, store.FailedWrites());
+    }
+    StatusSnapshot snapshot = ReadStatusSnapshot();
+    EXPECT_STREQ("", snapshot.Ended);
+    EXPECT_STREQ("1.6", snapshot.Version);
+    EXPECT_EQ(2u, snapshot.Clients);
+    EXPECT_FALSE(key.Has("Client 3"));
+    EXPECT_EQ(STATUS_ALL_WORKING, StatusExitCode(SupervisorRunState::Runs, snapshot));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, STATUS_KEY);
 }
