@@ -2,6 +2,10 @@
 // "qelsvc -l" listing and its exit code, and the events of the run loop.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <climits>
 #include <cstring>
 #include <string>
@@ -9,10 +13,12 @@
 
 #include "../standin-zr/standin_values.h"
 #include "client_report.h"
+#include "product_key_security.h"
 #include "program_run.h"
 #include "registry_scratch.h"
 #include "status_command.h"
 #include "status_store.h"
+#include "settings.h"
 #include "supervisor_harness.h"
 
 using namespace qeltest;
@@ -362,4 +368,74 @@ TEST(ClientStatusKey, ARunThatCannotDeleteTheKeyLeavesNoStaleEndOrSlots)
     EXPECT_FALSE(key.Has("Client 3"));
     EXPECT_EQ(STATUS_ALL_WORKING, StatusExitCode(SupervisorRunState::Runs, snapshot));
     DeleteKeyTree(HKEY_LOCAL_MACHINE, STATUS_KEY);
+}
+
+namespace {
+
+// The DACL of HKLM\<path> in the product's view, as its ACEs.
+struct AllowedAce {
+    BYTE Flags;
+    DWORD Mask;
+    std::vector<BYTE> Sid;
+};
+std::vector<AllowedAce> KeyAces(const char* path)
+{
+    std::vector<AllowedAce> aces;
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | ViewOf(HKEY_LOCAL_MACHINE, path), key.put()) !=
+        ERROR_SUCCESS)
+        return aces;
+    DWORD descriptor[512];
+    DWORD size = sizeof descriptor;
+    if (RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor, &size) != ERROR_SUCCESS)
+        return aces;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl)
+        return aces;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        const BYTE* sid = reinterpret_cast<const BYTE*>(&ace->SidStart);
+        aces.push_back({ace->Header.AceFlags, ace->Mask, std::vector<BYTE>(sid, sid + GetLengthSid(const_cast<BYTE*>(sid)))});
+    }
+    return aces;
+}
+
+std::vector<BYTE> SidBytes(const char* text)
+{
+    PSID sid = nullptr;
+    std::vector<BYTE> bytes;
+    if (ConvertStringSidToSidA(text, &sid)) {
+        bytes.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+        LocalFree(sid);
+    }
+    return bytes;
+}
+
+} // namespace
+
+// The install step: the product's key and the keys already below it (saved
+// settings) become SYSTEM's and Administrators', readable by Users, and the
+// keys made there later inherit that.
+TEST(ProductKeys, InstallGivesThemToAdministratorsAndLetsUsersRead)
+{
+    RegistryScratch settings(SETTINGS_KEY);
+    settings.SetDword("NumClients", 2);
+    ASSERT_EQ(ERROR_SUCCESS, qel::SecureProductKeys());
+    for (const char* path : {qel::PRODUCT_ROOT_KEY, SETTINGS_KEY}) {
+        SCOPED_TRACE(path);
+        std::vector<AllowedAce> aces = KeyAces(path);
+        ASSERT_EQ(3u, aces.size());
+        const struct {
+            const char* Sid;
+            DWORD Mask;
+        } expected[] = {{"S-1-5-18", KEY_ALL_ACCESS}, {"S-1-5-32-544", KEY_ALL_ACCESS}, {"S-1-5-32-545", KEY_READ}};
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(SidBytes(expected[i].Sid), aces[i].Sid) << expected[i].Sid;
+            EXPECT_EQ(expected[i].Mask, aces[i].Mask) << expected[i].Sid;
+            EXPECT_EQ(CONTAINER_INHERIT_ACE, aces[i].Flags & CONTAINER_INHERIT_ACE) << expected[i].Sid;
+        }
+    }
 }
