@@ -98,7 +98,10 @@ bool ReadRecordNumber(const char* text, int base, unsigned long limit, unsigned 
         return false;
     if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
         text += 2;
-    if (!isxdigit(static_cast<unsigned char>(text[0])))
+    const char first = text[0];
+    const bool digit = (first >= '0' && first <= '9') ||
+                       (base == 16 && ((first >= 'a' && first <= 'f') || (first >= 'A' && first <= 'F')));
+    if (!digit)
         return false;
     errno = 0;
     char* end = nullptr;

@@ -1,13 +1,16 @@
 // The status of many machines: the list, the parallel asking with its
-// bound, and the report.
+// bound, and the report.  Plain arrays on the heap and fixed buffers, as in
+// the rest of the program: nothing here may throw.
 #include "fleet_status.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "win_handles.h"
 
-bool NormaliseMachineName(const char* text, size_t length, std::string& name)
+bool NormaliseMachineName(const char* text, size_t length, char* out)
 {
     while (length > 0 && (*text == ' ' || *text == '\t')) {
         ++text;
@@ -27,29 +30,48 @@ bool NormaliseMachineName(const char* text, size_t length, std::string& name)
         if (c <= 0x20 || c == 0x7F || strchr("\\/,\"*?<>|", c))
             return false;
     }
-    name.assign(text, length);
+    memcpy(out, text, length);
+    out[length] = '\0';
+    return true;
+}
+
+MachineList::~MachineList()
+{
+    free(names_);
+}
+
+bool MachineList::Add(const char* name)
+{
+    if (count_ >= MAX_FLEET_MACHINES)
+        return false;
+    if (!names_) {
+        names_ = static_cast<char(*)[MACHINE_NAME_SIZE]>(calloc(MAX_FLEET_MACHINES, MACHINE_NAME_SIZE));
+        if (!names_)
+            return false;
+    }
+    snprintf(names_[count_++], MACHINE_NAME_SIZE, "%s", name);
     return true;
 }
 
 namespace {
 
 // The names of one comma-separated stretch of text.
-bool AddNames(const char* text, size_t length, std::vector<std::string>& names, std::string& problem)
+bool AddNames(const char* text, size_t length, MachineList& names, char* problem)
 {
     const char* end = text + length;
     for (const char* at = text; at <= end;) {
-        const char* comma = static_cast<const char*>(memchr(at, ',', static_cast<size_t>(end - at)));
-        const char* stop = comma ? comma : end;
-        std::string name;
+        const char* stop = at;
+        while (stop < end && *stop != ',')
+            ++stop;
+        char name[MACHINE_NAME_SIZE];
         if (!NormaliseMachineName(at, static_cast<size_t>(stop - at), name)) {
-            problem = "not a machine name: \"" + std::string(at, stop) + "\"";
+            snprintf(problem, LIST_PROBLEM_SIZE, "not a machine name: \"%.*s\"", static_cast<int>(stop - at), at);
             return false;
         }
-        if (names.size() >= MAX_FLEET_MACHINES) {
-            problem = "more than " + std::to_string(MAX_FLEET_MACHINES) + " machines";
+        if (!names.Add(name)) {
+            snprintf(problem, LIST_PROBLEM_SIZE, "more than %u machines", static_cast<unsigned>(MAX_FLEET_MACHINES));
             return false;
         }
-        names.push_back(name);
         at = stop + 1;
     }
     return true;
@@ -57,48 +79,64 @@ bool AddNames(const char* text, size_t length, std::vector<std::string>& names, 
 
 } // namespace
 
-bool ParseMachineList(const char* listText, std::vector<std::string>& names, std::string& problem)
+bool ParseMachineList(const char* listText, MachineList& names, char* problem)
 {
-    names.clear();
+    names.Clear();
     if (listText[0] == '\0') {
-        problem = "no machine names given";
+        snprintf(problem, LIST_PROBLEM_SIZE, "no machine names given");
         return false;
     }
     return AddNames(listText, strlen(listText), names, problem);
 }
 
-bool ParseMachineFileText(const std::string& fileText, std::vector<std::string>& names, std::string& problem)
+bool ParseMachineFileText(const char* fileText, size_t length, MachineList& names, char* problem)
 {
-    names.clear();
-    size_t lineNumber = 0;
-    for (size_t at = 0; at < fileText.size();) {
-        size_t lineEnd = fileText.find('\n', at);
-        if (lineEnd == std::string::npos)
-            lineEnd = fileText.size();
+    names.Clear();
+    unsigned lineNumber = 0;
+    for (size_t at = 0; at < length;) {
+        size_t lineEnd = at;
+        while (lineEnd < length && fileText[lineEnd] != '\n')
+            ++lineEnd;
         ++lineNumber;
-        std::string line = fileText.substr(at, lineEnd - at);
-        at = lineEnd + 1;
-        size_t comment = line.find('#');
-        if (comment != std::string::npos)
-            line.erase(comment);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
-            continue;
-        if (!AddNames(line.c_str(), line.size(), names, problem)) {
-            problem = "line " + std::to_string(lineNumber) + ": " + problem;
+        size_t contentEnd = at;
+        while (contentEnd < lineEnd && fileText[contentEnd] != '#')
+            ++contentEnd;
+        bool blank = true;
+        for (size_t i = at; i < contentEnd && blank; ++i)
+            blank = fileText[i] == ' ' || fileText[i] == '\t' || fileText[i] == '\r';
+        if (!blank && !AddNames(fileText + at, contentEnd - at, names, problem)) {
+            char reason[LIST_PROBLEM_SIZE];
+            snprintf(reason, sizeof reason, "%s", problem);
+            snprintf(problem, LIST_PROBLEM_SIZE, "line %u: %s", lineNumber, reason);
             return false;
         }
+        at = lineEnd + 1;
     }
-    if (names.empty()) {
-        problem = "no machine names in it";
+    if (names.Count() == 0) {
+        snprintf(problem, LIST_PROBLEM_SIZE, "no machine names in it");
         return false;
     }
     return true;
 }
 
+MachineStatusArray::MachineStatusArray(size_t count) : count_(count)
+{
+    items_ = static_cast<MachineStatus*>(calloc(count ? count : 1, sizeof(MachineStatus)));
+    if (items_)
+        for (size_t i = 0; i < count; ++i)
+            new (&items_[i]) MachineStatus();
+}
+
+MachineStatusArray::~MachineStatusArray()
+{
+    // MachineStatus holds plain values only: nothing to destroy.
+    free(items_);
+}
+
 namespace {
 
 // One machine being asked.  The thread and the asking share it; whoever
-// lets go last deletes it, so a thread that outlives its bound never writes
+// lets go last frees it, so a thread that outlives its bound never writes
 // into memory that is gone.
 struct MachineJob {
     char Machine[MACHINE_NAME_SIZE] = {};
@@ -107,10 +145,16 @@ struct MachineJob {
     volatile LONG Holders = 2;
 };
 
+MachineJob* NewJob()
+{
+    void* memory = calloc(1, sizeof(MachineJob));
+    return memory ? new (memory) MachineJob() : nullptr;
+}
+
 void LetGo(MachineJob* job)
 {
     if (InterlockedDecrement(&job->Holders) == 0)
-        delete job;
+        free(job);
 }
 
 DWORD WINAPI AskMachineThread(LPVOID parameter)
@@ -122,75 +166,82 @@ DWORD WINAPI AskMachineThread(LPVOID parameter)
 }
 
 struct RunningJob {
-    size_t Index;
-    MachineJob* Job;
-    qel::UniqueHandle Thread;
-    DWORD StartTick;
+    size_t Index = 0;
+    MachineJob* Job = nullptr;
+    HANDLE Thread = nullptr;
+    DWORD StartTick = 0;
 };
 
-MachineStatus NotAnswered(const std::string& name, DWORD askError)
+void MarkNotAnswered(MachineStatus& status, DWORD askError)
 {
-    MachineStatus status;
-    snprintf(status.Machine, sizeof status.Machine, "%s", name.c_str());
     status.TimedOut = true;
     status.AskError = askError;
-    return status;
 }
 
 } // namespace
 
-std::vector<MachineStatus> AskMachines(const std::vector<std::string>& names, const FleetAsking& asking)
+void AskMachines(const MachineList& names, const FleetAsking& asking, MachineStatusArray& statuses)
 {
-    std::vector<MachineStatus> statuses(names.size());
+    const size_t count = names.Count() < statuses.Count() ? names.Count() : statuses.Count();
+    for (size_t i = 0; i < count; ++i) {
+        statuses[i] = MachineStatus();
+        snprintf(statuses[i].Machine, MACHINE_NAME_SIZE, "%s", names.Name(i));
+    }
     const unsigned atOnce = asking.AtOnce == 0 || asking.AtOnce > MAXIMUM_WAIT_OBJECTS ? MAXIMUM_WAIT_OBJECTS
                                                                                        : asking.AtOnce;
-    std::vector<RunningJob> running;
+    RunningJob running[MAXIMUM_WAIT_OBJECTS];
+    unsigned runningCount = 0;
     size_t next = 0;
-    while (next < names.size() || !running.empty()) {
-        while (running.size() < atOnce && next < names.size()) {
-            auto* job = new MachineJob;
-            snprintf(job->Machine, sizeof job->Machine, "%s", names[next].c_str());
-            job->Query = asking.Query;
-            qel::UniqueHandle thread = qel::StartThread(AskMachineThread, job);
+    while (next < count || runningCount > 0) {
+        while (runningCount < atOnce && next < count) {
+            MachineJob* job = NewJob();
+            qel::UniqueHandle thread;
+            if (job) {
+                snprintf(job->Machine, sizeof job->Machine, "%s", names.Name(next));
+                job->Query = asking.Query;
+                thread = qel::StartThread(AskMachineThread, job);
+            }
             if (!thread) {
-                statuses[next] = NotAnswered(names[next], GetLastError());
-                delete job;
+                MarkNotAnswered(statuses[next], job ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
+                free(job);
             } else {
-                running.push_back(RunningJob{next, job, std::move(thread), GetTickCount()});
+                running[runningCount++] = RunningJob{next, job, thread.release(), GetTickCount()};
             }
             ++next;
         }
-        if (running.empty())
+        if (runningCount == 0)
             continue;
 
         // Until the first thread ends or the oldest bound runs out.
         HANDLE threads[MAXIMUM_WAIT_OBJECTS];
         DWORD wait = asking.BoundMs;
         const DWORD now = GetTickCount();
-        for (size_t i = 0; i < running.size(); ++i) {
-            threads[i] = running[i].Thread.get();
+        for (unsigned i = 0; i < runningCount; ++i) {
+            threads[i] = running[i].Thread;
             const DWORD elapsed = now - running[i].StartTick;
             const DWORD left = elapsed >= asking.BoundMs ? 0 : asking.BoundMs - elapsed;
             if (left < wait)
                 wait = left;
         }
-        WaitForMultipleObjects(static_cast<DWORD>(running.size()), threads, FALSE, wait);
+        WaitForMultipleObjects(runningCount, threads, FALSE, wait);
 
         const DWORD after = GetTickCount();
-        for (size_t i = running.size(); i-- > 0;) {
+        for (unsigned i = runningCount; i-- > 0;) {
             RunningJob& entry = running[i];
-            if (WaitForSingleObject(entry.Thread.get(), 0) == WAIT_OBJECT_0) {
-                statuses[entry.Index] = entry.Job->Status;
-                snprintf(statuses[entry.Index].Machine, MACHINE_NAME_SIZE, "%s", names[entry.Index].c_str());
-            } else if (after - entry.StartTick >= asking.BoundMs)
-                statuses[entry.Index] = NotAnswered(names[entry.Index], ERROR_SUCCESS);
-            else
+            MachineStatus& status = statuses[entry.Index];
+            if (WaitForSingleObject(entry.Thread, 0) == WAIT_OBJECT_0) {
+                status = entry.Job->Status;
+                snprintf(status.Machine, MACHINE_NAME_SIZE, "%s", names.Name(entry.Index));
+            } else if (after - entry.StartTick >= asking.BoundMs) {
+                MarkNotAnswered(status, ERROR_SUCCESS);
+            } else {
                 continue;
+            }
+            CloseHandle(entry.Thread);
             LetGo(entry.Job);
-            running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
+            running[i] = running[--runningCount];
         }
     }
-    return statuses;
 }
 
 void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status, unsigned boundSeconds)
@@ -225,7 +276,8 @@ void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status
         return;
     case SupervisorRunState::NotRunning:
         if (status.NoServiceManager)
-            snprintf(out, outSize, "%s: not supervising%s", name, snapshot.Present ? family : " (9x machine, no status key)");
+            snprintf(out, outSize, "%s: not supervising%s", name,
+                     snapshot.Present ? family : " (9x machine, no status key)");
         else if (status.ServiceError == ERROR_SERVICE_DOES_NOT_EXIST)
             snprintf(out, outSize, "%s: service not installed", name);
         else
@@ -239,7 +291,8 @@ void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status
         if (error == ERROR_FILE_NOT_FOUND)
             snprintf(out, outSize, "%s: service running, no status key", name);
         else
-            snprintf(out, outSize, "%s: service running, status not readable (error %ld)", name, static_cast<long>(error));
+            snprintf(out, outSize, "%s: service running, status not readable (error %ld)", name,
+                     static_cast<long>(error));
         return;
     }
     if (snapshot.Ended[0] != '\0') {
@@ -254,90 +307,102 @@ void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status
     snprintf(out, outSize, "%s: %u of %u clients working, up %s%s", name, count.Working, count.Clients, up, family);
 }
 
-int WorstStatusCode(const std::vector<MachineStatus>& statuses)
+int WorstStatusCode(const MachineStatusArray& statuses)
 {
     int worst = STATUS_ALL_WORKING;
-    for (const MachineStatus& status : statuses) {
-        int code = MachineExitCode(status);
+    for (size_t i = 0; i < statuses.Count(); ++i) {
+        int code = MachineExitCode(statuses[i]);
         if (code > worst)
             worst = code;
     }
     return worst;
 }
 
-std::string FormatFleetReport(const std::vector<MachineStatus>& statuses, const char* serviceName,
-                              unsigned boundSeconds)
+void WriteFleetReport(ReportSink sink, void* context, const MachineStatusArray& statuses, const char* serviceName,
+                      unsigned boundSeconds)
 {
-    std::string report;
     char text[MACHINE_BLOCK_SIZE];
-    for (const MachineStatus& status : statuses) {
-        report += "[";
-        report += status.Machine;
-        report += "]\n";
-        FormatMachineBlock(text, sizeof text, serviceName, status, boundSeconds);
-        report += text;
-        report += "\n";
+    for (size_t i = 0; i < statuses.Count(); ++i) {
+        // Names come from the command line or a file: masked like the rest.
+        snprintf(text, sizeof text, "[%s]\n", statuses[i].Machine);
+        MaskControlCharacters(text);
+        sink(context, text);
+        FormatMachineBlock(text, sizeof text, serviceName, statuses[i], boundSeconds);
+        sink(context, text);
+        sink(context, "\n");
     }
-    report += "Summary:\n";
-    for (const MachineStatus& status : statuses) {
-        FormatMachineSummary(text, sizeof text, status, boundSeconds);
-        report += text;
-        report += "\n";
+    sink(context, "Summary:\n");
+    for (size_t i = 0; i < statuses.Count(); ++i) {
+        FormatMachineSummary(text, sizeof text, statuses[i], boundSeconds);
+        MaskControlCharacters(text);
+        sink(context, text);
+        sink(context, "\n");
     }
-    std::vector<char> masked(report.begin(), report.end());
-    masked.push_back('\0');
-    MaskControlCharacters(masked.data());
-    return masked.data();
 }
 
 namespace {
 
-bool ReadMachineFile(const char* path, std::string& text, std::string& problem)
+// The whole file, when it fits (into a buffer the caller frees).
+char* ReadMachineFile(const char* path, DWORD* length, char* problem)
 {
     qel::UniqueFileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        problem = "cannot open it (error " + std::to_string(GetLastError()) + ")";
-        return false;
+        snprintf(problem, LIST_PROBLEM_SIZE, "cannot open it (error %lu)", static_cast<unsigned long>(GetLastError()));
+        return nullptr;
     }
-    std::vector<char> buffer(MAX_MACHINE_FILE_BYTES + 1);
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-        problem = "cannot read it (error " + std::to_string(GetLastError()) + ")";
-        return false;
+    char* text = static_cast<char*>(malloc(MAX_MACHINE_FILE_BYTES + 1));
+    if (!text) {
+        snprintf(problem, LIST_PROBLEM_SIZE, "no memory to read it");
+        return nullptr;
     }
-    if (read > MAX_MACHINE_FILE_BYTES) {
-        problem = "larger than " + std::to_string(MAX_MACHINE_FILE_BYTES / 1024) + " KB";
-        return false;
+    if (!ReadFile(file.get(), text, MAX_MACHINE_FILE_BYTES + 1, length, nullptr)) {
+        snprintf(problem, LIST_PROBLEM_SIZE, "cannot read it (error %lu)", static_cast<unsigned long>(GetLastError()));
+        free(text);
+        return nullptr;
     }
-    text.assign(buffer.data(), read);
-    return true;
+    if (*length > MAX_MACHINE_FILE_BYTES) {
+        snprintf(problem, LIST_PROBLEM_SIZE, "larger than %u KB", static_cast<unsigned>(MAX_MACHINE_FILE_BYTES / 1024));
+        free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+void PrintPiece(void*, const char* text)
+{
+    fputs(text, stdout);
 }
 
 } // namespace
 
 int ListFleetCommand(const char* listText, const char* serviceName, const FleetAsking& asking)
 {
-    std::vector<std::string> names;
-    std::string problem;
+    MachineList names;
+    char problem[LIST_PROBLEM_SIZE] = "";
     bool parsed;
-    std::string where = "Machine list";
     if (listText[0] == '@') {
-        std::string fileText;
-        where = std::string("Machine list ") + (listText + 1);
-        parsed = ReadMachineFile(listText + 1, fileText, problem) && ParseMachineFileText(fileText, names, problem);
+        DWORD length = 0;
+        char* fileText = ReadMachineFile(listText + 1, &length, problem);
+        parsed = fileText && ParseMachineFileText(fileText, length, names, problem);
+        free(fileText);
     } else {
         parsed = ParseMachineList(listText, names, problem);
     }
     if (!parsed) {
-        std::string line = where + ": " + problem + "\n";
-        std::vector<char> masked(line.begin(), line.end());
-        masked.push_back('\0');
-        MaskControlCharacters(masked.data());
-        fputs(masked.data(), stdout);
+        char line[MAX_PATH + LIST_PROBLEM_SIZE + 32];
+        snprintf(line, sizeof line, "Machine list%s%s: %s\n", listText[0] == '@' ? " " : "",
+                 listText[0] == '@' ? listText + 1 : "", problem);
+        MaskControlCharacters(line);
+        fputs(line, stdout);
         return STATUS_UNKNOWN;
     }
-    std::vector<MachineStatus> statuses = AskMachines(names, asking);
-    fputs(FormatFleetReport(statuses, serviceName, (asking.BoundMs + 999) / 1000).c_str(), stdout);
+    MachineStatusArray statuses(names.Count());
+    if (!statuses.Valid()) {
+        printf("Machine list: no memory for %u machines\n", static_cast<unsigned>(names.Count()));
+        return STATUS_UNKNOWN;
+    }
+    AskMachines(names, asking, statuses);
+    WriteFleetReport(PrintPiece, nullptr, statuses, serviceName, (asking.BoundMs + 999) / 1000);
     return WorstStatusCode(statuses);
 }

@@ -7,8 +7,7 @@
 
 #include <windows.h>
 
-#include <string>
-#include <vector>
+#include <cstddef>
 
 #include "status_command.h"
 
@@ -18,20 +17,58 @@ constexpr DWORD MACHINE_ANSWER_BOUND_MS = 10000;
 constexpr unsigned MACHINES_ASKED_AT_ONCE = 64;
 constexpr size_t MAX_FLEET_MACHINES = 1024;
 constexpr DWORD MAX_MACHINE_FILE_BYTES = 256 * 1024;
+constexpr size_t LIST_PROBLEM_SIZE = 160;
 
-// A machine name as typed: blanks around it and a leading "\\" dropped.
-// False for an empty name, a longer one than a computer or DNS name can be,
-// or one with a character no such name has (a blank, a control character,
-// one of \ / , " * ? < > |).
-bool NormaliseMachineName(const char* text, size_t length, std::string& name);
+// A machine name as typed: blanks around it and a leading "\\" dropped,
+// into out (MACHINE_NAME_SIZE).  False for an empty name, a longer one than
+// a DNS name can be, or one with a character no computer name has (a blank,
+// a control character, one of \ / , " * ? < > |).
+bool NormaliseMachineName(const char* text, size_t length, char* out);
 
-// The names of "-l:" (what follows the colon): comma-separated, in the order
-// given.  False, with the reason in `problem`, for a list with a name that
-// is not one, or none at all, or more than MAX_FLEET_MACHINES.
-bool ParseMachineList(const char* listText, std::vector<std::string>& names, std::string& problem);
+// Up to MAX_FLEET_MACHINES names, in the order given, on the heap.
+class MachineList {
+public:
+    MachineList() = default;
+    ~MachineList();
+    MachineList(const MachineList&) = delete;
+    MachineList& operator=(const MachineList&) = delete;
+
+    // False when the list is full (or no memory is left).
+    bool Add(const char* name);
+    void Clear() { count_ = 0; }
+    size_t Count() const { return count_; }
+    const char* Name(size_t index) const { return names_[index]; }
+
+private:
+    char (*names_)[MACHINE_NAME_SIZE] = nullptr;
+    size_t count_ = 0;
+};
+
+// The names of "-l:" (what follows the colon): comma-separated.  False,
+// with the reason in `problem` (LIST_PROBLEM_SIZE), for a list with a name
+// that is not one, or none at all, or more than MAX_FLEET_MACHINES.
+bool ParseMachineList(const char* listText, MachineList& names, char* problem);
 // The text of a file of names: one a line (commas allowed too), '#' begins a
 // comment, blank lines skipped.
-bool ParseMachineFileText(const std::string& fileText, std::vector<std::string>& names, std::string& problem);
+bool ParseMachineFileText(const char* fileText, size_t length, MachineList& names, char* problem);
+
+// The statuses of a list, one per name, on the heap.
+class MachineStatusArray {
+public:
+    explicit MachineStatusArray(size_t count);
+    ~MachineStatusArray();
+    MachineStatusArray(const MachineStatusArray&) = delete;
+    MachineStatusArray& operator=(const MachineStatusArray&) = delete;
+
+    bool Valid() const { return items_ != nullptr; }
+    size_t Count() const { return items_ ? count_ : 0; }
+    MachineStatus& operator[](size_t index) { return items_[index]; }
+    const MachineStatus& operator[](size_t index) const { return items_[index]; }
+
+private:
+    MachineStatus* items_ = nullptr;
+    size_t count_ = 0;
+};
 
 // How the machines are asked; tests put a slow stand-in into Query.
 using MachineQueryFunction = void (*)(const char* machine, MachineStatus& status);
@@ -42,10 +79,10 @@ struct FleetAsking {
 };
 
 // Asks every machine, at most AtOnce at a time, each on its own thread and
-// for at most BoundMs from its start.  The statuses come back in the order
-// of the names; a machine that did not answer in time is TimedOut (its
-// thread finishes by itself, and only touches memory of its own).
-std::vector<MachineStatus> AskMachines(const std::vector<std::string>& names, const FleetAsking& asking);
+// for at most BoundMs from its start, into statuses (one per name, in the
+// order of the names).  A machine that did not answer in time is TimedOut:
+// its thread finishes by itself and only touches memory of its own.
+void AskMachines(const MachineList& names, const FleetAsking& asking, MachineStatusArray& statuses);
 
 // "pc17: 4 of 4 clients working, up 3d02:10", or why not, at most 79
 // characters (a long name is cut).
@@ -53,12 +90,14 @@ void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status
 
 // The worst of the machines' "-l" exit codes: the highest (4 not known, 3
 // not running, 1 not all working, 0 all working).
-int WorstStatusCode(const std::vector<MachineStatus>& statuses);
+int WorstStatusCode(const MachineStatusArray& statuses);
 
-// The report: a block per machine in the order given ("[name]", the lines
-// of the local "-l", a blank line), then "Summary:" and a line per machine.
-std::string FormatFleetReport(const std::vector<MachineStatus>& statuses, const char* serviceName,
-                              unsigned boundSeconds);
+// The report, piece by piece to `sink`: a block per machine in the order
+// given ("[name]", the lines of the local "-l", a blank line), then
+// "Summary:" and a line per machine.
+using ReportSink = void (*)(void* context, const char* text);
+void WriteFleetReport(ReportSink sink, void* context, const MachineStatusArray& statuses, const char* serviceName,
+                      unsigned boundSeconds);
 
 // The command: prints the report and returns the worst code; a list it
 // cannot read gets one line that says why, and 4.

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "activity_log.h"
 #include "fleet_status.h"
@@ -54,13 +53,13 @@ void Append(char* out, size_t outSize, const char* format, ...)
 
 } // namespace
 
-bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresholds, std::string& problem)
+bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresholds, char* problem)
 {
     for (int i = 0; i < count; ++i) {
-        const char* option = options[i] ? options[i] : "";
+        const char* option = options[i];
         const char prefix[] = "crashes=";
-        if (_strnicmp(option, prefix, sizeof prefix - 1) != 0) {
-            problem = std::string("option not known: ") + option;
+        if (!option || _strnicmp(option, prefix, sizeof prefix - 1) != 0) {
+            snprintf(problem, CHECK_LINE_SIZE, "option not known: %.64s", option ? option : "");
             return false;
         }
         const char* value = option + sizeof prefix - 1;
@@ -70,7 +69,7 @@ bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresho
         read.CrashesCritical = 0;
         if (!ReadThreshold(value, comma ? comma : end, &read.CrashesWarning) ||
             (comma && !ReadThreshold(comma + 1, end, &read.CrashesCritical))) {
-            problem = std::string("not a threshold (crashes=WARN or crashes=WARN,CRIT): ") + option;
+            snprintf(problem, CHECK_LINE_SIZE, "not a threshold (crashes=WARN or crashes=WARN,CRIT): %.64s", option);
             return false;
         }
         thresholds = read;
@@ -78,9 +77,9 @@ bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresho
     return true;
 }
 
-bool ParseCheckMachine(const char* argument, std::string& machine)
+bool ParseCheckMachine(const char* argument, char* machine)
 {
-    machine.clear();
+    machine[0] = '\0';
     if (argument[0] == '\0' || argument[1] == '\0' || argument[2] != ':')
         return true;
     return NormaliseMachineName(argument + 3, strlen(argument + 3), machine);
@@ -176,23 +175,29 @@ int EvaluateCheck(const MachineStatus& status, const CheckThresholds& thresholds
 int CheckCommand(const char* argument, int optionCount, char* const* options)
 {
     CheckThresholds thresholds;
-    std::string machine, problem;
+    char machine[MACHINE_NAME_SIZE];
+    char problem[CHECK_LINE_SIZE];
     char line[CHECK_LINE_SIZE];
     int code;
     if (!ParseCheckOptions(optionCount, options, thresholds, problem)) {
-        code = Verdict(line, sizeof line, CHECK_UNKNOWN, "%s", problem.c_str());
+        code = Verdict(line, sizeof line, CHECK_UNKNOWN, "%s", problem);
     } else if (!ParseCheckMachine(argument, machine)) {
-        code = Verdict(line, sizeof line, CHECK_UNKNOWN, "not a machine name: %s", argument + 3);
-    } else {
+        code = Verdict(line, sizeof line, CHECK_UNKNOWN, "not a machine name: %.64s", argument + 3);
+    } else if (machine[0] == '\0') {
         MachineStatus status;
-        if (machine.empty()) {
-            QueryMachineStatus(nullptr, status);
+        QueryMachineStatus(nullptr, status);
+        code = EvaluateCheck(status, thresholds, 0, line, sizeof line);
+    } else {
+        MachineList names;
+        MachineStatusArray statuses(1);
+        FleetAsking asking;
+        asking.BoundMs = CHECK_ANSWER_BOUND_MS;
+        if (names.Add(machine) && statuses.Valid()) {
+            AskMachines(names, asking, statuses);
+            code = EvaluateCheck(statuses[0], thresholds, CHECK_ANSWER_BOUND_MS / 1000, line, sizeof line);
         } else {
-            FleetAsking asking;
-            asking.BoundMs = CHECK_ANSWER_BOUND_MS;
-            status = AskMachines(std::vector<std::string>{machine}, asking).front();
+            code = Verdict(line, sizeof line, CHECK_UNKNOWN, "no memory");
         }
-        code = EvaluateCheck(status, thresholds, CHECK_ANSWER_BOUND_MS / 1000, line, sizeof line);
     }
     MaskControlCharacters(line);
     printf("%s\n", line);

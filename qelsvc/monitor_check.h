@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <string>
 
 #include "status_command.h"
 
@@ -20,18 +19,19 @@ struct CheckThresholds {
     DWORD CrashesCritical = 0;
 };
 
-// The words after the command ("crashes=3" or "crashes=3,10"); false, with
-// the reason, for one it does not know.
-bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresholds, std::string& problem);
+constexpr size_t CHECK_LINE_SIZE = 256;
 
-// The machine of "-c" ("" for this one) or "-c:NAME"; false for a name that
-// is not one.
-bool ParseCheckMachine(const char* argument, std::string& machine);
+// The words after the command ("crashes=3" or "crashes=3,10"); false, with
+// the reason (CHECK_LINE_SIZE), for one it does not know.
+bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresholds, char* problem);
+
+// The machine of "-c" ("" for this one) or "-c:NAME", into machine
+// (MACHINE_NAME_SIZE); false for a name that is not one.
+bool ParseCheckMachine(const char* argument, char* machine);
 
 // A monitoring agent kills a check at its own time-out, commonly 10 s: the
 // check answers UNKNOWN before that.
 constexpr DWORD CHECK_ANSWER_BOUND_MS = 8000;
-constexpr size_t CHECK_LINE_SIZE = 256;
 
 // The line (without a line feed) and the code for what the machine told.
 int EvaluateCheck(const MachineStatus& status, const CheckThresholds& thresholds, unsigned boundSeconds, char* line,

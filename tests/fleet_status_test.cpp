@@ -82,31 +82,53 @@ std::string Check(const MachineStatus& status, int* code, const CheckThresholds&
     return line;
 }
 
+std::vector<std::string> Names(const MachineList& list)
+{
+    std::vector<std::string> names;
+    for (size_t i = 0; i < list.Count(); ++i)
+        names.push_back(list.Name(i));
+    return names;
+}
+
+void AppendPiece(void* report, const char* text)
+{
+    *static_cast<std::string*>(report) += text;
+}
+
+std::string Report(const MachineStatusArray& statuses)
+{
+    std::string report;
+    WriteFleetReport(AppendPiece, &report, statuses, "Korvane service", 10);
+    return report;
+}
+
 } // namespace
 
 TEST(FleetList, NamesFromTheCommandLineAndFromAFile)
 {
-    std::vector<std::string> names;
-    std::string problem;
+    MachineList names;
+    char problem[LIST_PROBLEM_SIZE] = "";
     ASSERT_TRUE(ParseMachineList("pc1, \\\\PC2 ,10.0.0.7,pc1", names, problem)) << problem;
-    EXPECT_EQ((std::vector<std::string>{"pc1", "PC2", "10.0.0.7", "pc1"}), names);
+    EXPECT_EQ((std::vector<std::string>{"pc1", "PC2", "10.0.0.7", "pc1"}), Names(names));
     for (const char* bad : {"", "pc1,,pc2", "pc1,", "two words", "pc\x1b[2J", "\\\\", "a/b", "\\\\\\\\pc"}) {
+        problem[0] = '\0';
         EXPECT_FALSE(ParseMachineList(bad, names, problem)) << bad;
-        EXPECT_FALSE(problem.empty()) << bad;
+        EXPECT_STRNE("", problem) << bad;
     }
 
-    ASSERT_TRUE(ParseMachineFileText("# the lab\r\npc1\r\n\r\n  pc2   # by the door\r\npc3,pc4\n", names, problem))
-        << problem;
-    EXPECT_EQ((std::vector<std::string>{"pc1", "pc2", "pc3", "pc4"}), names);
-    EXPECT_FALSE(ParseMachineFileText("pc1\npc 2\n", names, problem));
-    EXPECT_EQ("line 2: not a machine name: \"pc 2\"", problem);
-    EXPECT_FALSE(ParseMachineFileText("# nothing but comments\n\n", names, problem));
+    const std::string file = "# the lab\r\npc1\r\n\r\n  pc2   # by the door\r\npc3,pc4\n";
+    ASSERT_TRUE(ParseMachineFileText(file.c_str(), file.size(), names, problem)) << problem;
+    EXPECT_EQ((std::vector<std::string>{"pc1", "pc2", "pc3", "pc4"}), Names(names));
+    EXPECT_FALSE(ParseMachineFileText("pc1\npc 2\n", 9, names, problem));
+    EXPECT_STREQ("line 2: not a machine name: \"pc 2\"", problem);
+    EXPECT_FALSE(ParseMachineFileText("# nothing but comments\n\n", 24, names, problem));
 
     std::string many;
     for (size_t i = 0; i <= MAX_FLEET_MACHINES; ++i)
         many += "pc" + std::to_string(i) + ",";
     many.pop_back();
     EXPECT_FALSE(ParseMachineList(many.c_str(), names, problem));
+    EXPECT_STREQ("more than 1024 machines", problem);
 }
 
 // One summary line per kind of answer, and the exit code each gives.
@@ -144,17 +166,17 @@ TEST(FleetStatus, SummariesAndTheWorstCode)
         {Failed(ERROR_BAD_NETPATH, ERROR_ACCESS_DENIED), "pc17: access denied", 4},
         {late, "pc17: no answer within 10 s", 4},
     };
-    std::vector<MachineStatus> all;
     for (const Case& c : cases) {
         EXPECT_EQ(c.Summary, Summary(c.Status));
         EXPECT_EQ(c.Code, MachineExitCode(c.Status)) << c.Summary;
-        all.push_back(c.Status);
     }
-    EXPECT_EQ(4, WorstStatusCode(all));
-    all.resize(3);
-    EXPECT_EQ(3, WorstStatusCode(all));
-    all.resize(2);
-    EXPECT_EQ(1, WorstStatusCode(all));
+    // The worst code of the first n machines.
+    for (const auto& worst : {std::make_pair(2u, 1), std::make_pair(3u, 3), std::make_pair(11u, 4)}) {
+        MachineStatusArray statuses(worst.first);
+        for (size_t i = 0; i < worst.first; ++i)
+            statuses[i] = cases[i].Status;
+        EXPECT_EQ(worst.second, WorstStatusCode(statuses)) << worst.first;
+    }
 }
 
 // The real calls: Remote Registry (RegConnectRegistryA) and the remote
@@ -178,8 +200,8 @@ TEST(FleetStatus, ThisMachineByItsNamesBesideUnreachableOnes)
     std::string lower = self;
     for (char& c : lower)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    std::vector<std::string> names;
-    std::string problem;
+    MachineList names;
+    char problem[LIST_PROBLEM_SIZE] = "";
     ASSERT_TRUE(ParseMachineList((self + ",nosuch-qel-1.invalid,\\\\" + self + ",nosuch-qel-2," + lower).c_str(),
                                  names, problem))
         << problem;
@@ -192,16 +214,17 @@ TEST(FleetStatus, ThisMachineByItsNamesBesideUnreachableOnes)
         if (status.RegistryError == ERROR_BAD_NETPATH)
             status.ServiceError = RPC_S_SERVER_UNAVAILABLE;
     };
-    std::vector<MachineStatus> statuses = AskMachines(names, asking);
-    ASSERT_EQ(5u, statuses.size());
+    MachineStatusArray statuses(names.Count());
+    AskMachines(names, asking, statuses);
+    ASSERT_EQ(5u, statuses.Count());
     for (size_t i : {0u, 2u, 4u}) {
-        SCOPED_TRACE(names[i]);
+        SCOPED_TRACE(names.Name(i));
         EXPECT_EQ(ERROR_SUCCESS, statuses[i].RegistryError);
         EXPECT_TRUE(statuses[i].Snapshot.Present);
         EXPECT_EQ(ERROR_SERVICE_DOES_NOT_EXIST, statuses[i].ServiceError);
     }
     for (size_t i : {1u, 3u})
-        EXPECT_EQ(ERROR_BAD_NETPATH, statuses[i].RegistryError) << names[i];
+        EXPECT_EQ(ERROR_BAD_NETPATH, statuses[i].RegistryError) << names.Name(i);
 
     const std::string block = "Client 1: working 0x1a4 up 0d01:10 restarts 0 last -\n"
                               "Client 2: empty restarts 2 last crash 0xc0000005\n"
@@ -212,7 +235,7 @@ TEST(FleetStatus, ThisMachineByItsNamesBesideUnreachableOnes)
                   "Summary:\n" + self + ": service not installed\n"
                   "nosuch-qel-1.invalid: not reachable (error 53)\n" + self + ": service not installed\n"
                   "nosuch-qel-2: not reachable (error 53)\n" + lower + ": service not installed\n",
-              FormatFleetReport(statuses, "Korvane service", 10));
+              Report(statuses));
     EXPECT_EQ(4, WorstStatusCode(statuses));
 
     // The program itself, with the names as typed.
@@ -257,23 +280,24 @@ TEST(FleetStatus, SlowMachinesAreAskedTogetherAndLeftAtTheBound)
 {
     qel::UniqueHandle release(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     gReleaseSlowMachines = release.get();
-    std::vector<std::string> names = {"fast-a"};
+    MachineList names;
+    names.Add("fast-a");
     for (int i = 0; i < 10; ++i)
-        names.push_back("slow-" + std::to_string(i));
-    names.push_back("fast-b");
+        names.Add(("slow-" + std::to_string(i)).c_str());
+    names.Add("fast-b");
 
     FleetAsking asking;
     asking.BoundMs = 1000;
     asking.Query = SlowOrFast;
+    MachineStatusArray statuses(names.Count());
     DWORD start = GetTickCount();
-    std::vector<MachineStatus> statuses = AskMachines(names, asking);
+    AskMachines(names, asking, statuses);
     DWORD took = GetTickCount() - start;
 
-    ASSERT_EQ(names.size(), statuses.size());
     EXPECT_EQ(12, gMostAskedAtOnce);
-    for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_STREQ(names[i].c_str(), statuses[i].Machine);
-        EXPECT_EQ(i >= 1 && i <= 10, statuses[i].TimedOut) << names[i];
+    for (size_t i = 0; i < names.Count(); ++i) {
+        EXPECT_STREQ(names.Name(i), statuses[i].Machine);
+        EXPECT_EQ(i >= 1 && i <= 10, statuses[i].TimedOut) << names.Name(i);
     }
     // Asked one after the other they would take ten bounds.
     EXPECT_LT(took, 5 * asking.BoundMs);
@@ -307,7 +331,7 @@ TEST(MonitorCheck, OneLineAndThePluginCodeForEachState)
     MachineStatus crashing = working;
     crashing.Snapshot.Slots[1].CrashesDay = 12;
     CheckThresholds thresholds;
-    std::string problem;
+    char problem[CHECK_LINE_SIZE] = "";
     char option[] = "CRASHES=5,10";
     char* options[] = {option};
     ASSERT_TRUE(ParseCheckOptions(1, options, thresholds, problem)) << problem;
