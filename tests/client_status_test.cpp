@@ -13,6 +13,7 @@
 
 #include "../standin-zr/standin_values.h"
 #include "client_report.h"
+#include "message_boxes.h"
 #include "product_key_security.h"
 #include "program_run.h"
 #include "registry_scratch.h"
@@ -340,6 +341,21 @@ TEST(ClientStatusKey, ValuesOfAnotherFormAreNeitherShownNorTakenForStates)
               "Client 3: retry at 20:15:03 code -2147483648 restarts 0 last -\n"
               "Korvane service: not installed (last run ended ?)\n",
               listing);
+}
+
+// qelsvc9x -l only reads and shows: no settings load, so no log line.
+TEST(ClientStatusKey, TheNineXStatusBoxWritesNothingToTheLog)
+{
+    WindowsVersionEmulation emulation("qelsvc9x.exe", "win98");
+    const std::string logPath = PathBesideTest("qelsvc.log");
+    const long long before = FileSize(logPath);
+    OwnedProcess copy;
+    ASSERT_TRUE(copy.Start(PathBesideTest("qelsvc9x.exe"), " -l"));
+    ShownBox box = TakeMessageBox("ZR 9x Service", copy.Id(), 15000);
+    ASSERT_TRUE(box);
+    EXPECT_NE(std::string::npos, box.Text.find("Korvane 9x service: not running")) << box.Text;
+    EXPECT_EQ(static_cast<DWORD>(STATUS_NOT_RUNNING), copy.ExitCode(30000));
+    EXPECT_EQ(before, FileSize(logPath));
 }
 
 TEST(ClientStatusKey, ARunThatCannotDeleteTheKeyLeavesNoStaleEndOrSlots)
