@@ -50,9 +50,11 @@ struct KeySecurityFunctions {
         if (IsWindows9xFamily())
             return false;
         HMODULE advapi = GetModuleHandleA("advapi32.dll");
-        InitializeSecurityDescriptor = BindByName<InitializeSecurityDescriptorFn>(advapi, "InitializeSecurityDescriptor");
+        InitializeSecurityDescriptor =
+            BindByName<InitializeSecurityDescriptorFn>(advapi, "InitializeSecurityDescriptor");
         SetSecurityDescriptorDacl = BindByName<SetSecurityDescriptorDaclFn>(advapi, "SetSecurityDescriptorDacl");
-        SetSecurityDescriptorControl = BindByName<SetSecurityDescriptorControlFn>(advapi, "SetSecurityDescriptorControl");
+        SetSecurityDescriptorControl =
+            BindByName<SetSecurityDescriptorControlFn>(advapi, "SetSecurityDescriptorControl");
         InitializeAcl = BindByName<InitializeAclFn>(advapi, "InitializeAcl");
         AddAccessAllowedAce = BindByName<AddAccessAllowedAceFn>(advapi, "AddAccessAllowedAce");
         GetAce = BindByName<GetAceFn>(advapi, "GetAce");

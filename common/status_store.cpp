@@ -42,18 +42,6 @@ ULONGLONG FromFileTime(const FILETIME& time)
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Appends to a bounded buffer; a text that does not fit is cut.
-void Append(char* out, size_t outSize, const char* format, ...)
-{
-    size_t used = strlen(out);
-    if (used + 1 >= outSize)
-        return;
-    va_list args;
-    va_start(args, format);
-    FormatBounded(out + used, outSize - used, format, args);
-    va_end(args);
-}
-
 void ClientValueName(char* out, size_t outSize, unsigned index)
 {
     snprintf(out, outSize, "Client %u", index + 1);
@@ -67,7 +55,6 @@ ValueRead ReadString(HKEY key, const char* name, char* out, DWORD outSize)
     DWORD type = 0;
     DWORD size = outSize - 1;
     LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(out), &size);
-    out[0] = result == ERROR_SUCCESS ? out[0] : '\0';
     if (result == ERROR_FILE_NOT_FOUND)
         return ValueRead::Missing;
     if (result != ERROR_SUCCESS || type != REG_SZ) {
@@ -140,6 +127,17 @@ constexpr ULONGLONG FILETIME_PER_DAY = 24 * FILETIME_PER_HOUR;
 
 } // namespace
 
+void AppendBounded(char* out, size_t outSize, const char* format, ...)
+{
+    size_t used = strlen(out);
+    if (used + 1 >= outSize)
+        return;
+    va_list args;
+    va_start(args, format);
+    FormatBounded(out + used, outSize - used, format, args);
+    va_end(args);
+}
+
 const char* SlotStateName(SlotState state)
 {
     size_t i = static_cast<size_t>(state);
@@ -208,23 +206,24 @@ void FormatClientRecord(char* out, size_t outSize, const ClientStatus& status)
         return;
     out[0] = '\0';
     char when[24];
-    Append(out, outSize, "state=%s", SlotStateName(status.State));
+    AppendBounded(out, outSize, "state=%s", SlotStateName(status.State));
     if (status.ProcessId)
-        Append(out, outSize, " pid=0x%x", static_cast<unsigned>(status.ProcessId));
+        AppendBounded(out, outSize, " pid=0x%x", static_cast<unsigned>(status.ProcessId));
     if (status.State == SlotState::Working || status.State == SlotState::Retry ||
         status.State == SlotState::Throttled) {
         FormatStatusTime(when, sizeof when, status.At);
-        Append(out, outSize, " %s=%s", status.State == SlotState::Working ? "since" : "until", when);
+        AppendBounded(out, outSize, " %s=%s", status.State == SlotState::Working ? "since" : "until", when);
     }
     if (status.State == SlotState::Retry)
-        Append(out, outSize, " code=%d", status.LaunchCode);
-    Append(out, outSize, " restarts=%u last=%s", static_cast<unsigned>(status.Restarts), EndKindName(status.LastEnd));
+        AppendBounded(out, outSize, " code=%d", status.LaunchCode);
+    AppendBounded(out, outSize, " restarts=%u last=%s", static_cast<unsigned>(status.Restarts),
+                  EndKindName(status.LastEnd));
     if (status.LastEnd != EndKind::None)
-        Append(out, outSize, " exit=0x%x", static_cast<unsigned>(status.LastExitCode));
-    Append(out, outSize, " mask=0x%x", static_cast<unsigned>(status.Mask));
+        AppendBounded(out, outSize, " exit=0x%x", static_cast<unsigned>(status.LastExitCode));
+    AppendBounded(out, outSize, " mask=0x%x", static_cast<unsigned>(status.Mask));
     if (status.LastCrashAt) {
         FormatStatusTime(when, sizeof when, status.LastCrashAt);
-        Append(out, outSize, " crashes=%u crashed=%s", static_cast<unsigned>(status.CrashesDay), when);
+        AppendBounded(out, outSize, " crashes=%u crashed=%s", static_cast<unsigned>(status.CrashesDay), when);
     }
 }
 
@@ -297,7 +296,7 @@ void FormatClientLine(char* out, size_t outSize, int clientNumber, const ClientS
     if (outSize == 0)
         return;
     out[0] = '\0';
-    Append(out, outSize, "Client %d: %s", clientNumber, SlotStateName(status.State));
+    AppendBounded(out, outSize, "Client %d: %s", clientNumber, SlotStateName(status.State));
     char when[24];
     FormatStatusTime(when, sizeof when, status.At);
     // Only the time of day: a retry or a throttled relaunch is minutes away.
@@ -308,27 +307,28 @@ void FormatClientLine(char* out, size_t outSize, int clientNumber, const ClientS
         ULONGLONG days = minutes / (24 * 60);
         if (days > 999)
             days = 999;
-        Append(out, outSize, " 0x%x up %ud%02u:%02u", static_cast<unsigned>(status.ProcessId),
+        AppendBounded(out, outSize, " 0x%x up %ud%02u:%02u", static_cast<unsigned>(status.ProcessId),
                static_cast<unsigned>(days), static_cast<unsigned>(minutes / 60 % 24),
                static_cast<unsigned>(minutes % 60));
         break;
     }
     case SlotState::Stopping:
-        Append(out, outSize, " 0x%x", static_cast<unsigned>(status.ProcessId));
+        AppendBounded(out, outSize, " 0x%x", static_cast<unsigned>(status.ProcessId));
         break;
     case SlotState::Retry:
-        Append(out, outSize, " at %s code %d", timeOfDay, status.LaunchCode);
+        AppendBounded(out, outSize, " at %s code %d", timeOfDay, status.LaunchCode);
         break;
     case SlotState::Throttled:
-        Append(out, outSize, " until %s", timeOfDay);
+        AppendBounded(out, outSize, " until %s", timeOfDay);
         break;
     case SlotState::Empty:
     case SlotState::Starting:
         break;
     }
-    Append(out, outSize, " restarts %u last %s", static_cast<unsigned>(status.Restarts), EndKindName(status.LastEnd));
+    AppendBounded(out, outSize, " restarts %u last %s", static_cast<unsigned>(status.Restarts),
+                  EndKindName(status.LastEnd));
     if (status.LastEnd != EndKind::None)
-        Append(out, outSize, " 0x%x", static_cast<unsigned>(status.LastExitCode));
+        AppendBounded(out, outSize, " 0x%x", static_cast<unsigned>(status.LastExitCode));
 }
 
 void NoteCrash(ClientStatus& status, ULONGLONG localNow)
@@ -388,7 +388,8 @@ ULONGLONG NowAtWriter(const StatusSnapshot& snapshot)
         return LocalNowFileTime();
     FILETIME utc = {};
     GetSystemTimeAsFileTime(&utc);
-    const LONGLONG offset = static_cast<LONGLONG>(snapshot.UtcOffsetMinutes) * 60 * 1000 * static_cast<LONGLONG>(FILETIME_PER_MS);
+    const LONGLONG offset =
+        static_cast<LONGLONG>(snapshot.UtcOffsetMinutes) * 60 * 1000 * static_cast<LONGLONG>(FILETIME_PER_MS);
     return static_cast<ULONGLONG>(static_cast<LONGLONG>(FromFileTime(utc)) + offset);
 }
 
@@ -505,10 +506,10 @@ void FormatStatusListing(char* out, size_t outSize, const StatusSnapshot& snapsh
             snprintf(line, sizeof line, "Client %u: status not readable", i + 1);
         else
             snprintf(line, sizeof line, "Client %u: not recorded", i + 1);
-        Append(out, outSize, "%s\n", line);
+        AppendBounded(out, outSize, "%s\n", line);
     }
     if (out[0] == '\0')
-        Append(out, outSize, "No client status recorded.\n");
+        AppendBounded(out, outSize, "No client status recorded.\n");
 }
 
 int StatusExitCode(SupervisorRunState supervisor, const StatusSnapshot& snapshot)
@@ -545,9 +546,8 @@ bool StatusStore::Open()
     // The 9x family has no volatile keys; there End() removes the key.
     DWORD options = qel::IsWindows9xFamily() ? REG_OPTION_NON_VOLATILE : REG_OPTION_VOLATILE;
     HKEY raw = nullptr;
-    if (RegCreateKeyExA(parentKey.get(), STATUS_KEY_NAME, 0, nullptr, options,
-                        KEY_SET_VALUE | KEY_QUERY_VALUE | PRODUCT_KEY_VIEW, security.Attributes(), &raw,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(parentKey.get(), STATUS_KEY_NAME, 0, nullptr, options, KEY_SET_VALUE | PRODUCT_KEY_VIEW,
+                        security.Attributes(), &raw, nullptr) != ERROR_SUCCESS)
         return false;
     key_.reset(raw);
     return true;

@@ -61,6 +61,9 @@ void NoteCrash(ClientStatus& status, ULONGLONG localNow);
 DWORD CrashesInLastDay(const ClientStatus& status, ULONGLONG nowAtMachine);
 
 const char* SlotStateName(SlotState state);
+
+// Appends to a bounded text; what does not fit is cut.
+void AppendBounded(char* out, size_t outSize, const char* format, ...);
 const char* EndKindName(EndKind kind);
 
 // The current local time as a FILETIME count.

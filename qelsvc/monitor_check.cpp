@@ -40,17 +40,6 @@ int Verdict(char* line, size_t lineSize, int code, const char* format, ...)
     return code;
 }
 
-void Append(char* out, size_t outSize, const char* format, ...)
-{
-    size_t used = strlen(out);
-    if (used + 1 >= outSize)
-        return;
-    va_list args;
-    va_start(args, format);
-    FormatBounded(out + used, outSize - used, format, args);
-    va_end(args);
-}
-
 } // namespace
 
 bool ParseCheckOptions(int count, char* const* options, CheckThresholds& thresholds, char* problem)
@@ -143,7 +132,7 @@ int EvaluateCheck(const MachineStatus& status, const CheckThresholds& thresholds
             restarts += snapshot.Slots[i].Restarts;
         }
         if (!snapshot.SlotRecorded[i] || snapshot.Slots[i].State != SlotState::Working)
-            Append(notWorking, sizeof notWorking, ", client %u %s", i + 1,
+            AppendBounded(notWorking, sizeof notWorking, ", client %u %s", i + 1,
                    snapshot.SlotRecorded[i] ? SlotStateName(snapshot.Slots[i].State) : "not recorded");
     }
 
@@ -167,7 +156,7 @@ int EvaluateCheck(const MachineStatus& status, const CheckThresholds& thresholds
              status.NoServiceManager ? " (9x machine)" : "", notWorking);
     const size_t room = lineSize > strlen(performance) + 24 ? lineSize - strlen(performance) - 1 : 1;
     Verdict(line, room, code, "%s", text);
-    Append(line, lineSize, "%s", performance);
+    AppendBounded(line, lineSize, "%s", performance);
     MaskControlCharacters(line);
     return code;
 }

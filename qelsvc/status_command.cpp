@@ -256,7 +256,8 @@ void FormatMachineBlock(char* out, size_t outSize, const char* serviceName, cons
     char reason[64];
     if (status.NoServiceManager) {
         serviceName = SERVICE_9X_LABEL;
-        stateText = runState == SupervisorRunState::Runs ? "running (no service manager)" : "not running (no service manager)";
+        stateText = runState == SupervisorRunState::Runs ? "running (no service manager)"
+                                                         : "not running (no service manager)";
     } else if (status.ServiceError == ERROR_SERVICE_DOES_NOT_EXIST) {
         stateText = "not installed";
     } else if (status.ServiceError != ERROR_SUCCESS) {

@@ -139,7 +139,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             case EntryCourse::StopCommand:
                 StopCommandCourse();
                 break;
-            case EntryCourse::StatusCommand:
+            case EntryCourse::StatusCommand:  // answered above, without the supervisor
                 break;
             case EntryCourse::ConfigCommand:
                 ConfigCommandCourse(service, argument);

@@ -414,7 +414,8 @@ std::vector<AllowedAce> KeyAces(const char* path)
         if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
             continue;
         const BYTE* sid = reinterpret_cast<const BYTE*>(&ace->SidStart);
-        aces.push_back({ace->Header.AceFlags, ace->Mask, std::vector<BYTE>(sid, sid + GetLengthSid(const_cast<BYTE*>(sid)))});
+        const DWORD length = GetLengthSid(const_cast<BYTE*>(sid));
+        aces.push_back({ace->Header.AceFlags, ace->Mask, std::vector<BYTE>(sid, sid + length)});
     }
     return aces;
 }
