@@ -210,6 +210,7 @@ void ClientReport::Ended(unsigned i, DWORD exitCode, ULONGLONG ranMs)
              static_cast<int>(i + 1));
     status_[i].LastEnd = EndKind::Crash;
     status_[i].LastExitCode = exitCode;
+    NoteCrash(status_[i], LocalNowFileTime());
     SetState(i, SlotState::Empty);
 
     if (!Due(i, KIND_ENDED))

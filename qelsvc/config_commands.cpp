@@ -248,13 +248,8 @@ int CSupervisorService::HandleConfigCommand(int argc, char** argv)
         return 1;
     if (argc <= 1 || argv[1] == nullptr)
         return 0;
-    // The status listing's exit code is the program's, as monitoring tools
-    // expect of a service status command.
-    if (MatchesCommand(argv[1], "-l")) {
-        CommandError = static_cast<DWORD>(ListStatusCommand(ServiceName));
-        fflush(stdout);
-        return 1;
-    }
+    // "-l" and "-c" never get here: the entry runs them before this object
+    // is built (RunStatusCommand).
     if (MatchesCommand(argv[1], "-q")) {
         DWORD clients = Core.Params.NumClients > MAX_CLIENTS ? MAX_CLIENTS : Core.Params.NumClients;
         CommandError = StopServiceAndWait(ServiceName, clients * CLIENT_END_WAIT_MS + Core.Timings.StopProgressLimitMs +

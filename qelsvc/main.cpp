@@ -1,7 +1,16 @@
+#include "status_command.h"
 #include "supervisor_service.h"
 
 int main(int argc, char** argv)
 {
+    // The status commands come first, before the supervisor object exists:
+    // building it loads the settings (five log lines) and creates the
+    // settings mutex, and a status check run every minute by any account
+    // must do neither.
+    int statusExitCode = 0;
+    if (RunStatusCommand(argc, argv, NT_SERVICE_NAME, &statusExitCode))
+        return statusExitCode;
+
     DWORD exitCode = 0;
     {
         CSupervisorService service;

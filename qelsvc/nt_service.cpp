@@ -6,6 +6,7 @@
 
 #include "activity_log.h"
 #include "messages.h"
+#include "product_key_security.h"
 #include "runtime_binding.h"
 
 CNTService* CNTService::Instance = nullptr;
@@ -254,6 +255,9 @@ BOOL CNTService::InstallService()
     int recovery = ApplyServiceRecovery(
         service.get(), Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A"));
     TraceDebug(ServiceName, "Recovery settings applied: %d of 3", recovery);
+    // The settings, the clients' key and the status become administrators'
+    // keys (Users read): under HKLM\Software other users could rewrite them.
+    TraceDebug(ServiceName, "Product keys secured: status %ld", static_cast<long>(qel::SecureProductKeys()));
 
     char keyPath[256];
     snprintf(keyPath, sizeof keyPath, "%s%s", EVENT_LOG_KEY_PREFIX, ServiceName);

@@ -93,39 +93,72 @@ void ConfigCommandCourse(C9xSupervisorService& service, char* argument)
         SendControlRequest(REQ_RESTART, RESTART_TIMEOUT_MS);
 }
 
+// The control window's thread, from its start until its window is gone.
+class ControlWindowRun {
+public:
+    explicit ControlWindowRun(C9xService& target) : thread_(qel::StartThread(ControlWindowThread, &target)) {}
+    ~ControlWindowRun()
+    {
+        // Returns once the control thread has destroyed its window; that
+        // thread is never busy here for long, since a request's OnStop has
+        // returned before the run-again loop lets this thread go on.
+        if (HWND controlWindow = ControlChannel.ControlWindow)
+            SendMessageA(controlWindow, WM_CONTROL_CLOSE, 0, 0);
+        if (thread_)
+            WaitForSingleObject(thread_.get(), CONTROL_THREAD_END_MS);
+    }
+    ControlWindowRun(const ControlWindowRun&) = delete;
+    ControlWindowRun& operator=(const ControlWindowRun&) = delete;
+
+    bool Ready() { return WaitForControlWindow(thread_.get(), CONTROL_WINDOW_LIMIT_MS); }
+
+private:
+    qel::UniqueHandle thread_;
+};
+
+// "-l" reads the status and asks whether a copy runs, nothing else: no
+// settings load (its log lines), no settings mutex.  So it needs only the
+// framework's control window, not the supervisor.
+int StatusOnlyCourse()
+{
+    C9xService framework(SERVICE_9X_NAME);
+    ControlWindowRun control(framework);
+    if (!control.Ready()) {
+        TraceDebug(framework.ServiceName, "No control window: ending without doing anything");
+        return STATUS_UNKNOWN;
+    }
+    return StatusCommandCourse();
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
+    char* argument = TrimCommandLine(commandLine);
+    const EntryCourse course = ChooseEntryCourse(argument);
+    if (course == EntryCourse::StatusCommand)
+        return StatusOnlyCourse();
+
     C9xSupervisorService service;
-    qel::UniqueHandle controlThread = qel::StartThread(ControlWindowThread, &service);
-
-    if (WaitForControlWindow(controlThread.get(), CONTROL_WINDOW_LIMIT_MS)) {
-        char* argument = TrimCommandLine(commandLine);
-        switch (ChooseEntryCourse(argument)) {
-        case EntryCourse::RunningCopy:
-            RunningCopyCourse(service);
-            break;
-        case EntryCourse::StopCommand:
-            service.CommandExitCode = StopCommandCourse();
-            break;
-        case EntryCourse::StatusCommand:
-            service.CommandError = static_cast<DWORD>(StatusCommandCourse());
-            break;
-        case EntryCourse::ConfigCommand:
-            ConfigCommandCourse(service, argument);
-            break;
+    {
+        ControlWindowRun control(service);
+        if (control.Ready()) {
+            switch (course) {
+            case EntryCourse::RunningCopy:
+                RunningCopyCourse(service);
+                break;
+            case EntryCourse::StopCommand:
+                service.CommandExitCode = StopCommandCourse();
+                break;
+            case EntryCourse::StatusCommand:  // answered above, without the supervisor
+                break;
+            case EntryCourse::ConfigCommand:
+                ConfigCommandCourse(service, argument);
+                break;
+            }
+        } else {
+            TraceDebug(service.ServiceName, "No control window: ending without doing anything");
         }
-    } else {
-        TraceDebug(service.ServiceName, "No control window: ending without doing anything");
     }
-
-    // Returns once the control thread has destroyed its window; that thread
-    // is never busy here for long, since a request's OnStop has returned
-    // before the run-again loop lets this thread go on.
-    if (HWND controlWindow = ControlChannel.ControlWindow)
-        SendMessageA(controlWindow, WM_CONTROL_CLOSE, 0, 0);
-    if (controlThread)
-        WaitForSingleObject(controlThread.get(), CONTROL_THREAD_END_MS);
     return static_cast<int>(service.CommandError != ERROR_SUCCESS ? service.CommandError : service.CommandExitCode);
 }

@@ -2,15 +2,24 @@
 // "qelsvc -l" listing and its exit code, and the events of the run loop.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../standin-zr/standin_values.h"
 #include "client_report.h"
+#include "message_boxes.h"
+#include "product_key_security.h"
 #include "program_run.h"
+#include "registry_scratch.h"
 #include "status_command.h"
 #include "status_store.h"
+#include "settings.h"
 #include "supervisor_harness.h"
 
 using namespace qeltest;
@@ -96,6 +105,42 @@ TEST(ClientStatusRecord, ReadsBackAsWrittenAndEveryLineFitsEightyColumns)
     EXPECT_EQ("Client 1: working 0xfff3a2c5 up 1d02:05 restarts 99999 last stall 0xffffffff",
               Line(working, At(22, 20, 59, 8)));
     EXPECT_EQ("Client 1: retry at 20:16:00 code -1 restarts 0 last -", Line(retry, At(20, 15, 0)));
+}
+
+TEST(ClientStatusRecord, CrashesCountOverTheLastDayOnly)
+{
+    const ULONGLONG hour = 60ull * 60 * 10000000ull;
+    ClientStatus slot;
+    NoteCrash(slot, At(1, 10, 0));
+    NoteCrash(slot, At(1, 50, 0));
+    NoteCrash(slot, At(20, 0, 0));
+    EXPECT_EQ(3u, slot.CrashesDay);
+    EXPECT_EQ(3u, CrashesInLastDay(slot, At(20, 0, 0) + hour));
+    // The next day at 01:30 the crash of 01:50 is within the day, and the
+    // one of 01:10, in the same hour, still counted (never fewer than there
+    // were); an hour later both have left it.
+    NoteCrash(slot, At(1, 30, 0, 8));
+    EXPECT_EQ(4u, slot.CrashesDay);
+    NoteCrash(slot, At(2, 30, 0, 8));
+    EXPECT_EQ(3u, slot.CrashesDay);
+    EXPECT_EQ(3u, CrashesInLastDay(slot, At(2, 29, 59, 9)));
+    EXPECT_EQ(0u, CrashesInLastDay(slot, At(2, 30, 0, 9)));
+
+    // Both read back from the record; a count or time out of range does not.
+    char record[CLIENT_RECORD_SIZE];
+    FormatClientRecord(record, sizeof record, slot);
+    ClientStatus read;
+    ASSERT_TRUE(ParseClientRecord(record, read)) << record;
+    EXPECT_EQ(3u, read.CrashesDay);
+    EXPECT_EQ(slot.LastCrashAt, read.LastCrashAt);
+    for (const char* bad : {"state=working restarts=4294967296", "state=working pid=-1", "state=working restarts=",
+                            "state=working restarts=12x", "state=retry code=2147483648",
+                            "state=working crashed=2026-13-01T00:00:00", "state=working crashes=+3"}) {
+        ClientStatus ignored;
+        EXPECT_FALSE(ParseClientRecord(bad, ignored)) << bad;
+    }
+    ASSERT_TRUE(ParseClientRecord("state=retry code=-2147483648", read));
+    EXPECT_EQ(INT_MIN, read.LaunchCode);
 }
 
 TEST(ClientStatusExitCode, FollowsTheServiceStatusConvention)
@@ -262,4 +307,152 @@ TEST(ClientEvents, ASlotThatCannotStartIsAnErrorUntilItWorksAgainAndListsThatWay
     EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events.back().Type);
     EXPECT_EQ(1, h.CountEvents(EVENT_CLIENT_WORKING_AGAIN));
     ASSERT_TRUE(h.Stop());
+}
+
+// Any user who may set values under the key could forge them: the listing
+// shows only what has the writer's form, and never a control character.
+TEST(ClientStatusKey, ValuesOfAnotherFormAreNeitherShownNorTakenForStates)
+{
+    RegistryScratch key(STATUS_KEY);
+    auto setText = [&key](const char* name, const std::string& text) {
+        key.Set(name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+    };
+    setText("Version", "1.6\r\nClient 9: working");
+    setText("Started", "2026-12-07T20:15:03\x1b[2J");
+    setText("Ended", "\x1b]0;owned\x07");
+    key.SetDword("Clients", 3);
+    setText("Client 1", "state=working pid=0x1a4 since=2026-12-07T20:15:03 restarts=1 last=-\r\nClient 9: working");
+    setText("Client 2", "state=working pid=0x1a4 since=2026-12-07T20:15:03 restarts=4294967296 last=- mask=0x1");
+    setText("Client 3", "state=retry until=2026-12-07T20:15:03 code=-2147483648 restarts=0 last=- mask=0x1");
+
+    StatusSnapshot snapshot = ReadStatusSnapshot();
+    EXPECT_STREQ("?", snapshot.Version);
+    EXPECT_STREQ("?", snapshot.Started);
+    EXPECT_STREQ("?", snapshot.Ended);
+    EXPECT_TRUE(snapshot.SlotUnreadable[0]);
+    EXPECT_TRUE(snapshot.SlotUnreadable[1]);
+    EXPECT_TRUE(snapshot.SlotRecorded[2]);
+
+    DWORD exitCode = 0;
+    std::string listing = RunQelsvc("-l", &exitCode);
+    EXPECT_EQ(3u, exitCode) << listing;
+    EXPECT_EQ("Client 1: status not readable\n"
+              "Client 2: status not readable\n"
+              "Client 3: retry at 20:15:03 code -2147483648 restarts 0 last -\n"
+              "Korvane service: not installed (last run ended ?)\n",
+              listing);
+}
+
+// qelsvc9x -l only reads and shows: no settings load, so no log line.
+TEST(ClientStatusKey, TheNineXStatusBoxWritesNothingToTheLog)
+{
+    WindowsVersionEmulation emulation("qelsvc9x.exe", "win98");
+    const std::string logPath = PathBesideTest("qelsvc.log");
+    const long long before = FileSize(logPath);
+    OwnedProcess copy;
+    ASSERT_TRUE(copy.Start(PathBesideTest("qelsvc9x.exe"), " -l"));
+    ShownBox box = TakeMessageBox("ZR 9x Service", copy.Id(), 15000);
+    ASSERT_TRUE(box);
+    EXPECT_NE(std::string::npos, box.Text.find("Korvane 9x service: not running")) << box.Text;
+    EXPECT_EQ(static_cast<DWORD>(STATUS_NOT_RUNNING), copy.ExitCode(30000));
+    EXPECT_EQ(before, FileSize(logPath));
+}
+
+TEST(ClientStatusKey, ARunThatCannotDeleteTheKeyLeavesNoStaleEndOrSlots)
+{
+    RegistryScratch key(STATUS_KEY);
+    key.SetDword("Clients", 3);
+    key.Set("Ended", REG_SZ, "2026-12-01T10:00:00", 20);
+    key.Set("Client 3", REG_SZ, "state=empty restarts=0 last=stop exit=0x0 mask=0x4", 51);
+    // A subkey: the key cannot be deleted at the start of the run.
+    const std::string subkey = std::string(STATUS_KEY) + "\\left";
+    WriteDword(HKEY_LOCAL_MACHINE, subkey.c_str(), "x", 1);
+    {
+        StatusStore store;
+        store.Begin("1.6", 2);
+        ClientStatus working;
+        working.State = SlotState::Working;
+        working.At = LocalNowFileTime();
+        store.WriteClient(0, working);
+        store.WriteClient(1, working);
+        EXPECT_EQ(0u, store.FailedWrites());
+    }
+    StatusSnapshot snapshot = ReadStatusSnapshot();
+    EXPECT_STREQ("", snapshot.Ended);
+    EXPECT_STREQ("1.6", snapshot.Version);
+    EXPECT_EQ(2u, snapshot.Clients);
+    EXPECT_FALSE(key.Has("Client 3"));
+    EXPECT_EQ(STATUS_ALL_WORKING, StatusExitCode(SupervisorRunState::Runs, snapshot));
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, STATUS_KEY);
+}
+
+namespace {
+
+// The DACL of HKLM\<path> in the product's view, as its ACEs.
+struct AllowedAce {
+    BYTE Flags;
+    DWORD Mask;
+    std::vector<BYTE> Sid;
+};
+std::vector<AllowedAce> KeyAces(const char* path)
+{
+    std::vector<AllowedAce> aces;
+    qel::UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | ViewOf(HKEY_LOCAL_MACHINE, path), key.put()) !=
+        ERROR_SUCCESS)
+        return aces;
+    DWORD descriptor[512];
+    DWORD size = sizeof descriptor;
+    if (RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor, &size) != ERROR_SUCCESS)
+        return aces;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl)
+        return aces;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        const BYTE* sid = reinterpret_cast<const BYTE*>(&ace->SidStart);
+        const DWORD length = GetLengthSid(const_cast<BYTE*>(sid));
+        aces.push_back({ace->Header.AceFlags, ace->Mask, std::vector<BYTE>(sid, sid + length)});
+    }
+    return aces;
+}
+
+std::vector<BYTE> SidBytes(const char* text)
+{
+    PSID sid = nullptr;
+    std::vector<BYTE> bytes;
+    if (ConvertStringSidToSidA(text, &sid)) {
+        bytes.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+        LocalFree(sid);
+    }
+    return bytes;
+}
+
+} // namespace
+
+// The install step: the product's key and the keys already below it (saved
+// settings) become SYSTEM's and Administrators', readable by Users, and the
+// keys made there later inherit that.
+TEST(ProductKeys, InstallGivesThemToAdministratorsAndLetsUsersRead)
+{
+    RegistryScratch settings(SETTINGS_KEY);
+    settings.SetDword("NumClients", 2);
+    ASSERT_EQ(ERROR_SUCCESS, qel::SecureProductKeys());
+    for (const char* path : {qel::PRODUCT_ROOT_KEY, SETTINGS_KEY}) {
+        SCOPED_TRACE(path);
+        std::vector<AllowedAce> aces = KeyAces(path);
+        ASSERT_EQ(3u, aces.size());
+        const struct {
+            const char* Sid;
+            DWORD Mask;
+        } expected[] = {{"S-1-5-18", KEY_ALL_ACCESS}, {"S-1-5-32-544", KEY_ALL_ACCESS}, {"S-1-5-32-545", KEY_READ}};
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(SidBytes(expected[i].Sid), aces[i].Sid) << expected[i].Sid;
+            EXPECT_EQ(expected[i].Mask, aces[i].Mask) << expected[i].Sid;
+            EXPECT_EQ(CONTAINER_INHERIT_ACE, aces[i].Flags & CONTAINER_INHERIT_ACE) << expected[i].Sid;
+        }
+    }
 }

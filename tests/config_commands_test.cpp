@@ -653,3 +653,30 @@ TEST_F(QelsvcCommand, PolicySettingsAreMarkedAndLeftAlone)
     policy.Clear();
     ExpectOutput("-m", "Monitor and Restart = TRUE\n");
 }
+
+// A status command or check run every minute by any account: no settings
+// load (its log lines), no settings mutex or log lock made before the
+// service makes them (a name made by another account could keep the service
+// from running).
+TEST_F(QelsvcCommand, StatusCommandsWriteNothingAndCreateNoNamedObject)
+{
+    std::string logPath = qeltest::PathBesideTest("qelsvc.log");
+    long long before = qeltest::FileSize(logPath);
+    char self[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = sizeof self;
+    GetComputerNameA(self, &length);
+    for (const std::string& argument : {std::string("-l"), std::string("-L:") + self, std::string("-c"), std::string("-c:") + self}) {
+        qeltest::ProgramRun run = qeltest::RunProgram("qelsvc.exe", argument);
+        ASSERT_TRUE(run.Started);
+        EXPECT_FALSE(run.TimedOut) << argument;
+        EXPECT_NE(std::string::npos, run.Output.find("not installed")) << argument << ": " << run.Output;
+    }
+    EXPECT_EQ(before, qeltest::FileSize(logPath));
+    // Both forms of the name: the program may run as a version without
+    // "Global\" names (NT 4.0) while this test does not.
+    for (const char* name : {SETTINGS_MUTEX_NAME, GLOBAL_SETTINGS_MUTEX_NAME, LogMutexName()}) {
+        qel::UniqueHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, name));
+        EXPECT_FALSE(mutex.valid()) << name;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << name;
+    }
+}
