@@ -147,6 +147,7 @@ void ClientReport::Launched(LaunchPath path, unsigned i)
     ClientStatus& status = status_[i];
     status.Restarts = core_.Launches[i] > 1 ? core_.Launches[i] - 1 : 0;
     status.ProcessId = slots.ProcessId[i];
+    status.LaunchCode = LAUNCH_OK;
     SetState(i, SlotState::Working, LocalNowFileTime());
 
     if (outageReported_[i]) {
@@ -162,6 +163,9 @@ void ClientReport::LaunchFailed(LaunchPath path, unsigned i, int code)
 {
     WriteLog(core_, LinesOf(path).Failure, code);
     NoteUntiedClient(code);
+    // Kept with the empty slot too: without Monitor and Restart nothing
+    // tries again, and the listing must still say why no copy works.
+    status_[i].LaunchCode = code;
     SetState(i, SlotState::Empty);
 }
 

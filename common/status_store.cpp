@@ -125,6 +125,14 @@ const char* const kRunValueNames[] = {"Version", "Started", "Ended", "ProcessId"
 constexpr ULONGLONG FILETIME_PER_HOUR = 60ull * 60 * 1000 * FILETIME_PER_MS;
 constexpr ULONGLONG FILETIME_PER_DAY = 24 * FILETIME_PER_HOUR;
 
+// The code of the start that failed: a slot waiting for its retry, or an
+// empty one that nothing retries (no Monitor and Restart), whose code is the
+// only word on why no copy works there (-1: zr.exe could not be started).
+bool ShowsLaunchCode(const ClientStatus& status)
+{
+    return status.State == SlotState::Retry || (status.State == SlotState::Empty && status.LaunchCode != 0);
+}
+
 } // namespace
 
 void AppendBounded(char* out, size_t outSize, const char* format, ...)
@@ -214,7 +222,7 @@ void FormatClientRecord(char* out, size_t outSize, const ClientStatus& status)
         FormatStatusTime(when, sizeof when, status.At);
         AppendBounded(out, outSize, " %s=%s", status.State == SlotState::Working ? "since" : "until", when);
     }
-    if (status.State == SlotState::Retry)
+    if (ShowsLaunchCode(status))
         AppendBounded(out, outSize, " code=%d", status.LaunchCode);
     AppendBounded(out, outSize, " restarts=%u last=%s", static_cast<unsigned>(status.Restarts),
                   EndKindName(status.LastEnd));
@@ -322,6 +330,9 @@ void FormatClientLine(char* out, size_t outSize, int clientNumber, const ClientS
         AppendBounded(out, outSize, " until %s", timeOfDay);
         break;
     case SlotState::Empty:
+        if (ShowsLaunchCode(status))
+            AppendBounded(out, outSize, " code %d", status.LaunchCode);
+        break;
     case SlotState::Starting:
         break;
     }

@@ -77,7 +77,12 @@ TEST(ClientStatusRecord, ReadsBackAsWrittenAndEveryLineFitsEightyColumns)
     retry.At = At(20, 16, 0);
     retry.LaunchCode = -1;
 
-    for (const ClientStatus& written : {working, retry}) {
+    // Without Monitor and Restart nothing retries: the code is all that
+    // says why the slot stays empty (zr.exe missing).
+    ClientStatus notStarted;
+    notStarted.LaunchCode = -1;
+
+    for (const ClientStatus& written : {working, retry, notStarted}) {
         char record[CLIENT_RECORD_SIZE];
         FormatClientRecord(record, sizeof record, written);
         EXPECT_EQ(nullptr, strchr(record, '\n'));
@@ -105,6 +110,7 @@ TEST(ClientStatusRecord, ReadsBackAsWrittenAndEveryLineFitsEightyColumns)
     EXPECT_EQ("Client 1: working 0xfff3a2c5 up 1d02:05 restarts 99999 last stall 0xffffffff",
               Line(working, At(22, 20, 59, 8)));
     EXPECT_EQ("Client 1: retry at 20:16:00 code -1 restarts 0 last -", Line(retry, At(20, 15, 0)));
+    EXPECT_EQ("Client 1: empty code -1 restarts 0 last -", Line(notStarted, At(20, 15, 0)));
 }
 
 TEST(ClientStatusRecord, CrashesCountOverTheLastDayOnly)
