@@ -2,27 +2,13 @@
 
 #include <cstring>
 
-#include "runtime_binding.h"
+#include "security_functions.h"
 #include "win_handles.h"
 #include "windows_family.h"
 
 namespace qel {
 
 namespace {
-
-// The two well-known SIDs, laid out as the SID structure is (revision, count
-// of sub-authorities, the six-byte authority, the sub-authorities): fixed
-// values need no AllocateAndInitializeSid and nothing to free.
-struct WellKnownSid {
-    BYTE Revision;
-    BYTE SubAuthorityCount;
-    SID_IDENTIFIER_AUTHORITY Authority;
-    DWORD SubAuthority[2];
-};
-
-const WellKnownSid kLocalSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID, 0}};
-const WellKnownSid kAdministrators = {
-    SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 
 size_t SidLength(const void* sid)
 {
@@ -34,57 +20,6 @@ bool SameSid(const void* a, const void* b)
 {
     size_t length = SidLength(a);
     return length == SidLength(b) && memcmp(a, b, length) == 0;
-}
-
-// The security functions of advapi32, looked up by name.
-struct SecurityFunctions {
-    using InitializeSecurityDescriptorFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD);
-    using SetSecurityDescriptorDaclFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
-    using SetSecurityDescriptorOwnerFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID, BOOL);
-    using InitializeAclFn = BOOL(WINAPI*)(PACL, DWORD, DWORD);
-    using AddAccessAllowedAceFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
-    using GetKernelObjectSecurityFn = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD,
-                                                    LPDWORD);
-    using GetSecurityDescriptorOwnerFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
-    using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-    using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
-
-    InitializeSecurityDescriptorFn InitializeSecurityDescriptor = nullptr;
-    SetSecurityDescriptorDaclFn SetSecurityDescriptorDacl = nullptr;
-    SetSecurityDescriptorOwnerFn SetSecurityDescriptorOwner = nullptr;
-    InitializeAclFn InitializeAcl = nullptr;
-    AddAccessAllowedAceFn AddAccessAllowedAce = nullptr;
-    GetKernelObjectSecurityFn GetKernelObjectSecurity = nullptr;
-    GetSecurityDescriptorOwnerFn GetSecurityDescriptorOwner = nullptr;
-    OpenProcessTokenFn OpenProcessToken = nullptr;
-    GetTokenInformationFn GetTokenInformation = nullptr;
-
-    // False on the 9x family (whose advapi32 has at most failing stubs) and
-    // wherever one of them is missing.
-    bool Load()
-    {
-        if (IsWindows9xFamily())
-            return false;
-        HMODULE advapi = GetModuleHandleA("advapi32.dll");
-        InitializeSecurityDescriptor = BindByName<InitializeSecurityDescriptorFn>(advapi, "InitializeSecurityDescriptor");
-        SetSecurityDescriptorDacl = BindByName<SetSecurityDescriptorDaclFn>(advapi, "SetSecurityDescriptorDacl");
-        SetSecurityDescriptorOwner = BindByName<SetSecurityDescriptorOwnerFn>(advapi, "SetSecurityDescriptorOwner");
-        InitializeAcl = BindByName<InitializeAclFn>(advapi, "InitializeAcl");
-        AddAccessAllowedAce = BindByName<AddAccessAllowedAceFn>(advapi, "AddAccessAllowedAce");
-        GetKernelObjectSecurity = BindByName<GetKernelObjectSecurityFn>(advapi, "GetKernelObjectSecurity");
-        GetSecurityDescriptorOwner = BindByName<GetSecurityDescriptorOwnerFn>(advapi, "GetSecurityDescriptorOwner");
-        OpenProcessToken = BindByName<OpenProcessTokenFn>(advapi, "OpenProcessToken");
-        GetTokenInformation = BindByName<GetTokenInformationFn>(advapi, "GetTokenInformation");
-        return InitializeSecurityDescriptor && SetSecurityDescriptorDacl && SetSecurityDescriptorOwner && InitializeAcl &&
-               AddAccessAllowedAce && GetKernelObjectSecurity && GetSecurityDescriptorOwner && OpenProcessToken &&
-               GetTokenInformation;
-    }
-};
-
-PSID AsSid(const WellKnownSid& sid)
-{
-    // The functions take a non-const PSID but only read it.
-    return const_cast<WellKnownSid*>(&sid);
 }
 
 // One token information block (TokenUser or TokenOwner), DWORD-aligned.
@@ -152,14 +87,14 @@ MutexTrust TrustOfExisting(const SecurityFunctions& f, const char* name)
 
 } // namespace
 
-const void* LocalSystemSid() { return &kLocalSystem; }
-const void* AdministratorsSid() { return &kAdministrators; }
+const void* LocalSystemSid() { return &kLocalSystemSid; }
+const void* AdministratorsSid() { return &kAdministratorsSid; }
 
 bool IsTrustedOwner(const void* owner, const void* const* ownSids, size_t ownSidCount)
 {
     if (!owner)
         return false;
-    if (SameSid(owner, &kLocalSystem) || SameSid(owner, &kAdministrators))
+    if (SameSid(owner, &kLocalSystemSid) || SameSid(owner, &kAdministratorsSid))
         return true;
     for (size_t i = 0; i < ownSidCount; ++i)
         if (ownSids[i] && SameSid(owner, ownSids[i]))
@@ -179,11 +114,11 @@ GuardedSecurity::GuardedSecurity(bool withOwner)
     // Full rights for both: administrators are trusted with these objects
     // anyway, and whoever opens one asks only for what it needs.
     ready_ = f.InitializeAcl(acl, sizeof acl_, ACL_REVISION) &&
-             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kLocalSystem)) &&
-             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kAdministrators)) &&
+             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kLocalSystemSid)) &&
+             f.AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, AsSid(kAdministratorsSid)) &&
              f.InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
              f.SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
-             (!withOwner || f.SetSecurityDescriptorOwner(&descriptor_, AsSid(kAdministrators), FALSE));
+             (!withOwner || f.SetSecurityDescriptorOwner(&descriptor_, AsSid(kAdministratorsSid), FALSE));
     attributes_.nLength = sizeof attributes_;
     attributes_.lpSecurityDescriptor = &descriptor_;
     attributes_.bInheritHandle = FALSE;

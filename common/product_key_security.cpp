@@ -4,9 +4,8 @@
 
 #include <cstring>
 
-#include "object_security.h"
 #include "product_keys.h"
-#include "runtime_binding.h"
+#include "security_functions.h"
 #include "win_handles.h"
 #include "windows_family.h"
 
@@ -14,60 +13,14 @@ namespace qel {
 
 namespace {
 
-// BUILTIN\Users (S-1-5-32-545), laid out as a SID with two sub-authorities.
-struct UsersSidLayout {
-    BYTE Revision;
-    BYTE SubAuthorityCount;
-    SID_IDENTIFIER_AUTHORITY Authority;
-    DWORD SubAuthority[2];
-};
-const UsersSidLayout kUsers = {SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID,
-                                                                          DOMAIN_ALIAS_RID_USERS}};
-
 #ifndef SE_DACL_PROTECTED
 #define SE_DACL_PROTECTED 0x1000
 #endif
 
-struct KeySecurityFunctions {
-    using InitializeSecurityDescriptorFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD);
-    using SetSecurityDescriptorDaclFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
-    using SetSecurityDescriptorControlFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, WORD, WORD);
-    using InitializeAclFn = BOOL(WINAPI*)(PACL, DWORD, DWORD);
-    using AddAccessAllowedAceFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
-    using GetAceFn = BOOL(WINAPI*)(PACL, DWORD, LPVOID*);
-    using RegSetKeySecurityFn = LONG(WINAPI*)(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
-
-    InitializeSecurityDescriptorFn InitializeSecurityDescriptor = nullptr;
-    SetSecurityDescriptorDaclFn SetSecurityDescriptorDacl = nullptr;
-    SetSecurityDescriptorControlFn SetSecurityDescriptorControl = nullptr;  // 2000 and later
-    InitializeAclFn InitializeAcl = nullptr;
-    AddAccessAllowedAceFn AddAccessAllowedAce = nullptr;
-    GetAceFn GetAce = nullptr;
-    RegSetKeySecurityFn RegSetKeySecurity = nullptr;
-
-    bool Load()
-    {
-        if (IsWindows9xFamily())
-            return false;
-        HMODULE advapi = GetModuleHandleA("advapi32.dll");
-        InitializeSecurityDescriptor =
-            BindByName<InitializeSecurityDescriptorFn>(advapi, "InitializeSecurityDescriptor");
-        SetSecurityDescriptorDacl = BindByName<SetSecurityDescriptorDaclFn>(advapi, "SetSecurityDescriptorDacl");
-        SetSecurityDescriptorControl =
-            BindByName<SetSecurityDescriptorControlFn>(advapi, "SetSecurityDescriptorControl");
-        InitializeAcl = BindByName<InitializeAclFn>(advapi, "InitializeAcl");
-        AddAccessAllowedAce = BindByName<AddAccessAllowedAceFn>(advapi, "AddAccessAllowedAce");
-        GetAce = BindByName<GetAceFn>(advapi, "GetAce");
-        RegSetKeySecurity = BindByName<RegSetKeySecurityFn>(advapi, "RegSetKeySecurity");
-        return InitializeSecurityDescriptor && SetSecurityDescriptorDacl && InitializeAcl && AddAccessAllowedAce &&
-               GetAce && RegSetKeySecurity;
-    }
-};
-
 // Adds an allowing ACE that the subkeys inherit.
-bool AddInheritedAce(const KeySecurityFunctions& f, PACL acl, DWORD index, DWORD access, const void* sid)
+bool AddInheritedAce(const SecurityFunctions& f, PACL acl, DWORD index, DWORD access, const WellKnownSid& sid)
 {
-    if (!f.AddAccessAllowedAce(acl, ACL_REVISION, access, const_cast<void*>(sid)))
+    if (!f.AddAccessAllowedAce(acl, ACL_REVISION, access, AsSid(sid)))
         return false;
     void* ace = nullptr;
     if (!f.GetAce(acl, index, &ace) || !ace)
@@ -79,7 +32,7 @@ bool AddInheritedAce(const KeySecurityFunctions& f, PACL acl, DWORD index, DWORD
 // The descriptor on the key and, a few levels deep, on every key below it.
 // A key below that cannot be opened or secured is counted as a failure; the
 // others are still done.
-LONG SecureTree(const KeySecurityFunctions& f, HKEY key, PSECURITY_DESCRIPTOR descriptor, int depth)
+LONG SecureTree(const SecurityFunctions& f, HKEY key, PSECURITY_DESCRIPTOR descriptor, int depth)
 {
     LONG result = f.RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
     if (depth >= 6)
@@ -113,14 +66,14 @@ ProductKeySecurity::ProductKeySecurity()
     memset(&attributes_, 0, sizeof attributes_);
     memset(&descriptor_, 0, sizeof descriptor_);
     memset(acl_, 0, sizeof acl_);
-    KeySecurityFunctions f;
+    SecurityFunctions f;
     if (!f.Load())
         return;
     PACL acl = reinterpret_cast<PACL>(acl_);
     ready_ = f.InitializeAcl(acl, sizeof acl_, ACL_REVISION) &&
-             AddInheritedAce(f, acl, 0, KEY_ALL_ACCESS, LocalSystemSid()) &&
-             AddInheritedAce(f, acl, 1, KEY_ALL_ACCESS, AdministratorsSid()) &&
-             AddInheritedAce(f, acl, 2, KEY_READ, &kUsers) &&
+             AddInheritedAce(f, acl, 0, KEY_ALL_ACCESS, kLocalSystemSid) &&
+             AddInheritedAce(f, acl, 1, KEY_ALL_ACCESS, kAdministratorsSid) &&
+             AddInheritedAce(f, acl, 2, KEY_READ, kUsersSid) &&
              f.InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
              f.SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
     // From 2000 on, also closed to what HKLM\Software would pass down when
@@ -134,7 +87,7 @@ ProductKeySecurity::ProductKeySecurity()
 
 LONG SecureProductKeys()
 {
-    KeySecurityFunctions f;
+    SecurityFunctions f;
     if (!f.Load())
         return IsWindows9xFamily() ? ERROR_SUCCESS : ERROR_CALL_NOT_IMPLEMENTED;
     ProductKeySecurity security;
