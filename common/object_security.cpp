@@ -87,9 +87,6 @@ MutexTrust TrustOfExisting(const SecurityFunctions& f, const char* name)
 
 } // namespace
 
-const void* LocalSystemSid() { return &kLocalSystemSid; }
-const void* AdministratorsSid() { return &kAdministratorsSid; }
-
 bool IsTrustedOwner(const void* owner, const void* const* ownSids, size_t ownSidCount)
 {
     if (!owner)

@@ -70,8 +70,4 @@ HANDLE OpenGuardedMutex(const char* name, MutexTrust* trust = nullptr);
 // default owner).  Byte-wise over valid SIDs; null entries are skipped.
 bool IsTrustedOwner(const void* owner, const void* const* ownSids, size_t ownSidCount);
 
-// The two well-known SIDs of the descriptor (S-1-5-18, S-1-5-32-544).
-const void* LocalSystemSid();
-const void* AdministratorsSid();
-
 } // namespace qel
