@@ -79,25 +79,25 @@ ExitPathProgress ApproachExit(DWORD processId, HWND mainWindow, DWORD waitMs, DW
     SetWorkerThreadPriority(processId, mainThreadId, THREAD_PRIORITY_NORMAL);
     PostMessageA(mainWindow, WM_COMMAND, 0, reinterpret_cast<LPARAM>(exitButton));
 
-    search.FoundWindow = nullptr;
+    // The window counts once its control 6 is there: a client shows
+    // "Close ZR?" a moment before it has made the window's controls, and
+    // a confirmation found in that moment must not send the copy to the last
+    // resort (which costs it its latest work).
     for (int pass = 0; pass < CONFIRMATION_SEARCH_PASSES; ++pass) {
+        search.FoundWindow = nullptr;
         EnumWindows(FindCloseConfirmation, reinterpret_cast<LPARAM>(&search));
-        if (search.FoundWindow)
-            break;
+        if (HWND confirmation = search.FoundWindow) {
+            search.FoundWindow = nullptr;
+            EnumChildWindows(confirmation, FindConfirmButton, reinterpret_cast<LPARAM>(&search));
+            if (search.FoundWindow) {
+                progress.Confirmation = confirmation;
+                progress.ConfirmButton = search.FoundWindow;
+                Sleep(waitMs);
+                return progress;
+            }
+        }
         Sleep(CONFIRMATION_SEARCH_INTERVAL_MS);
     }
-    HWND confirmation = search.FoundWindow;
-    if (!confirmation)
-        return progress;
-
-    search.FoundWindow = nullptr;
-    EnumChildWindows(confirmation, FindConfirmButton, reinterpret_cast<LPARAM>(&search));
-    if (!search.FoundWindow)
-        return progress;
-
-    progress.Confirmation = confirmation;
-    progress.ConfirmButton = search.FoundWindow;
-    Sleep(waitMs);
     return progress;
 }
 

@@ -39,6 +39,7 @@ enum TimerId : UINT_PTR {
     TIMER_CRASH = 2,
     TIMER_CONFIRM = 3,
     TIMER_WORKER = 4,
+    TIMER_CONFIRM_BUTTONS = 5,
 };
 const UINT PROGRESS_INTERVAL_MS = 200;
 const UINT WM_TRAY_NOTIFY = WM_APP + 1;
@@ -61,6 +62,7 @@ struct Behaviour {
     DWORD ignoreExit;
     DWORD confirmDelayMs;
     DWORD noConfirmId6;
+    DWORD confirmButtonsDelayMs;
     DWORD hangAfterConfirm;
     DWORD hangAfterStart;
     DWORD workerDelayMs;
@@ -101,6 +103,7 @@ void ReadBehaviour(const StateKey& state, Behaviour& b)
     b.ignoreExit = state.ReadDword(IGNORE_EXIT);
     b.confirmDelayMs = state.ReadDword(CONFIRM_DELAY_MS);
     b.noConfirmId6 = state.ReadDword(NO_CONFIRM_ID6);
+    b.confirmButtonsDelayMs = state.ReadDword(CONFIRM_BUTTONS_DELAY_MS);
     b.hangAfterConfirm = state.ReadDword(HANG_AFTER_CONFIRM);
     b.hangAfterStart = state.ReadDword(HANG_AFTER_START);
     b.workerDelayMs = state.ReadDword(WORKER_DELAY_MS);
@@ -243,6 +246,16 @@ HWND AddButton(HWND parent, const char* text, int id, int x, int y, int width)
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_client.instance, nullptr);
 }
 
+void AddConfirmButtons()
+{
+    Client& c = g_client;
+    if (!c.confirmWindow)
+        return;
+    bool withId6 = c.behaviour.noConfirmId6 == 0;
+    AddButton(c.confirmWindow, "Yes", withId6 ? CONFIRM_YES_ID : NO_ID6_YES, 30, 50, 80);
+    AddButton(c.confirmWindow, "No", withId6 ? ID_CONFIRM_NO : NO_ID6_NO, 140, 50, 80);
+}
+
 void ShowCloseConfirmation()
 {
     Client& c = g_client;
@@ -254,10 +267,11 @@ void ShowCloseConfirmation()
         return;
     CreateWindowExA(0, "STATIC", "Stop computing and close ZR?", WS_CHILD | WS_VISIBLE, 10, 10, 230, 20,
                     c.confirmWindow, nullptr, c.instance, nullptr);
-    bool withId6 = c.behaviour.noConfirmId6 == 0;
-    AddButton(c.confirmWindow, "Yes", withId6 ? CONFIRM_YES_ID : NO_ID6_YES, 30, 50, 80);
-    AddButton(c.confirmWindow, "No", withId6 ? ID_CONFIRM_NO : NO_ID6_NO, 140, 50, 80);
     c.state.WriteDword(REC_CONFIRM_SHOWN_TICK, GetTickCount());
+    if (c.behaviour.confirmButtonsDelayMs)
+        SetTimer(c.mainWindow, TIMER_CONFIRM_BUTTONS, c.behaviour.confirmButtonsDelayMs, nullptr);
+    else
+        AddConfirmButtons();
 }
 
 void OnExitPressed()
@@ -346,6 +360,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case TIMER_CONFIRM:
             KillTimer(window, TIMER_CONFIRM);
             ShowCloseConfirmation();
+            return 0;
+        case TIMER_CONFIRM_BUTTONS:
+            KillTimer(window, TIMER_CONFIRM_BUTTONS);
+            AddConfirmButtons();
             return 0;
         case TIMER_WORKER:
             KillTimer(window, TIMER_WORKER);

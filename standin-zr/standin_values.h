@@ -46,6 +46,8 @@ constexpr char IGNORE_EXIT[] = "IgnoreExit";
 constexpr char CONFIRM_DELAY_MS[] = "ConfirmDelayMs";
 // Nonzero: "Close ZR?" has no control with id 6 (its buttons use 16 and 17).
 constexpr char NO_CONFIRM_ID6[] = "NoConfirmId6";
+// Show "Close ZR?" without its buttons, and add them this many ms later.
+constexpr char CONFIRM_BUTTONS_DELAY_MS[] = "ConfirmButtonsDelayMs";
 // Nonzero: after the confirmation the main thread hangs instead of ending.
 constexpr char HANG_AFTER_CONFIRM[] = "HangAfterConfirm";
 // Nonzero: once "Start!" has been pressed (and recorded) the main thread

@@ -72,6 +72,23 @@ TEST_F(ClientStop, ConfirmedExitEndsCopyAfterWaitWithWorkerBackToNormal)
     EXPECT_LT(took, 4500u);
 }
 
+// A client shows "Close ZR?" a moment before its buttons exist; a search
+// that meets the window in that moment must wait for them, not send the
+// copy to the last resort.
+TEST_F(ClientStop, ConfirmationWhoseButtonsComeLateIsStillConfirmed)
+{
+    ClientStateKey state(0);
+    state.Set(zr::CONFIRM_BUTTONS_DELAY_MS, 400);
+    LaunchSlot slot;
+    OwnedProcess copy;
+    ASSERT_NO_FATAL_FAILURE(Start(0, 0, slot, copy));
+
+    Stop(slot, 0);
+
+    EXPECT_EQ(0u, copy.ExitCode(0));
+    EXPECT_EQ(1u, state.Dword(zr::REC_CONFIRMED));
+}
+
 TEST_F(ClientStop, CopyWithoutExitButtonGetsOnlyTheLastResort)
 {
     ClientStateKey state(0);
