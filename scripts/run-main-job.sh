@@ -3,7 +3,8 @@
 # clients.  Installs what is missing, builds, configures three clients,
 # installs and starts the service through the Service Control Manager, shows
 # the clients, ends one as a crash would (the service starts a new copy),
-# shows each copy's status through `qelsvc -l`, shows the trace and the
+# shows each copy's status through `qelsvc -l` and the monitoring check
+# `qelsvc -c`, shows the trace and the
 # activity log, stops the service and removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,6 +62,9 @@ run "$bin/qeltool.exe" clients
 
 step "Status of every copy, read from the registry by qelsvc -l"
 status
+
+step "The one-line check a monitoring tool runs: qelsvc -c"
+code=0; run "$bin/qelsvc.exe" -c || code=$?; echo "(exit code $code)"
 
 step "Stop it through the Service Control Manager"
 run "$bin/qeltool.exe" stop "$service" 120
