@@ -4,8 +4,8 @@
 # installs and starts the service through the Service Control Manager, shows
 # the clients, ends one as a crash would (the service starts a new copy),
 # shows each copy's status through `qelsvc -l` and the monitoring check
-# `qelsvc -c`, shows the trace and the
-# activity log, stops the service and removes it.
+# `qelsvc -c`, shows the trace and the activity log, stops the service and
+# removes it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
