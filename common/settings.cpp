@@ -148,6 +148,23 @@ void LoadDefaults(ServiceParams& params, DWORD processors)
     params.AutodialType = 0;
 }
 
+// A number of the policy key.  Unlike the settings key, which only this
+// program writes, the policy key is written by the templates (REG_DWORD) and
+// by other tools, whose default type is a string: "1" taken as its bytes
+// would be 0x31 clients.  Only a 4-byte number counts; anything else is no
+// policy for that setting.
+bool ReadPolicyNumber(HKEY policy, const char* name, DWORD* value)
+{
+    DWORD type = REG_NONE;
+    DWORD number = 0;
+    DWORD length = sizeof number;
+    if (RegQueryValueExA(policy, name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &length) != ERROR_SUCCESS ||
+        length != sizeof number || (type != REG_DWORD && type != REG_BINARY))
+        return false;
+    *value = number;
+    return true;
+}
+
 // The policy key in the first view that has it (PolicyKeyViewsFor).
 bool OpenPolicyKey(qel::UniqueRegKey& key)
 {
@@ -179,7 +196,7 @@ bool ReadPolicyMasks(HKEY policy, DWORD (&masks)[MAX_CLIENTS], DWORD& count)
 void ApplyPolicyLayout(HKEY policy, ServiceParams& params)
 {
     DWORD count = 0;
-    if (ReadValue(policy, "NumClients", &count, sizeof count)) {
+    if (ReadPolicyNumber(policy, "NumClients", &count)) {
         count = ClampLoadedClientCount(count);
         // A stored Custom layout holds one mask per client: with another
         // count it cannot be used.
@@ -189,7 +206,7 @@ void ApplyPolicyLayout(HKEY policy, ServiceParams& params)
         params.PolicyFixed |= PolicyBit("NumClients");
     }
     DWORD type = 0;
-    if (ReadValue(policy, "AffType", &type, sizeof type)) {
+    if (ReadPolicyNumber(policy, "AffType", &type)) {
         params.AffType = ClampLoadedAffType(type);
         params.PolicyFixed |= PolicyBit("AffType");
         if (params.AffType == AFFINITY_CUSTOM) {
@@ -217,12 +234,13 @@ void ApplyPolicy(ServiceParams& params, SettingsRules rules)
     if (rules == SettingsRules::NT)
         ApplyPolicyLayout(policy.get(), params);
     DWORD value = 0;
-    if (ReadValue(policy.get(), "AutoRestart", &value, sizeof value)) {
+    if (ReadPolicyNumber(policy.get(), "AutoRestart", &value)) {
         // As in the settings key: the time is read only with the restart on.
         params.AutoRestart = value;
         params.PolicyFixed |= PolicyBit("AutoRestart");
         if (value) {
-            params.RestartTime = ReadDword(policy.get(), "RestartTime", 0);
+            DWORD time = 0;
+            params.RestartTime = ReadPolicyNumber(policy.get(), "RestartTime", &time) ? time : 0;
             params.PolicyFixed |= PolicyBit("RestartTime");
         }
     }
@@ -232,7 +250,7 @@ void ApplyPolicy(ServiceParams& params, SettingsRules rules)
                                                          &ServiceParams::KeepVisible};
     for (DWORD ServiceParams::*field : plainFields) {
         const char* name = FindPolicyRule(field)->Name;
-        if (ReadValue(policy.get(), name, &value, sizeof value)) {
+        if (ReadPolicyNumber(policy.get(), name, &value)) {
             params.*field = value;
             params.PolicyFixed |= PolicyBit(name);
         }

@@ -93,7 +93,11 @@ bool ParseMachineFileText(const char* fileText, size_t length, MachineList& name
 {
     names.Clear();
     unsigned lineNumber = 0;
-    for (size_t at = 0; at < length;) {
+    size_t start = 0;
+    // Notepad saves "UTF-8" with a byte order mark: not part of the first name.
+    if (length >= 3 && memcmp(fileText, "\xEF\xBB\xBF", 3) == 0)
+        start = 3;
+    for (size_t at = start; at < length;) {
         size_t lineEnd = at;
         while (lineEnd < length && fileText[lineEnd] != '\n')
             ++lineEnd;
@@ -157,11 +161,15 @@ void LetGo(MachineJob* job)
         free(job);
 }
 
+// The asking threads alive in this process, those left behind included.
+volatile LONG g_askingThreads = 0;
+
 DWORD WINAPI AskMachineThread(LPVOID parameter)
 {
     auto* job = static_cast<MachineJob*>(parameter);
     job->Query(job->Machine, job->Status);
     LetGo(job);
+    InterlockedDecrement(&g_askingThreads);
     return 0;
 }
 
@@ -194,12 +202,23 @@ void AskMachines(const MachineList& names, const FleetAsking& asking, MachineSta
     size_t next = 0;
     while (next < count || runningCount > 0) {
         while (runningCount < atOnce && next < count) {
+            if (g_askingThreads >= asking.MostThreads) {
+                // Wait for the machines being asked; with none left, the
+                // threads left behind are all that runs: say so, ask no more.
+                if (runningCount > 0)
+                    break;
+                MarkNotAnswered(statuses[next++], ERROR_TOO_MANY_TCBS);
+                continue;
+            }
             MachineJob* job = NewJob();
             qel::UniqueHandle thread;
             if (job) {
                 snprintf(job->Machine, sizeof job->Machine, "%s", names.Name(next));
                 job->Query = asking.Query;
+                InterlockedIncrement(&g_askingThreads);
                 thread = qel::StartThread(AskMachineThread, job);
+                if (!thread)
+                    InterlockedDecrement(&g_askingThreads);
             }
             if (!thread) {
                 MarkNotAnswered(statuses[next], job ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);

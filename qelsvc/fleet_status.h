@@ -15,6 +15,7 @@
 constexpr DWORD MACHINE_ANSWER_BOUND_MS = 10000;
 // One WaitForMultipleObjects watches every machine being asked.
 constexpr unsigned MACHINES_ASKED_AT_ONCE = 64;
+constexpr LONG MOST_ASKING_THREADS = 128;
 constexpr size_t MAX_FLEET_MACHINES = 1024;
 constexpr DWORD MAX_MACHINE_FILE_BYTES = 256 * 1024;
 constexpr size_t LIST_PROBLEM_SIZE = 160;
@@ -75,6 +76,10 @@ using MachineQueryFunction = void (*)(const char* machine, MachineStatus& status
 struct FleetAsking {
     DWORD BoundMs = MACHINE_ANSWER_BOUND_MS;
     unsigned AtOnce = MACHINES_ASKED_AT_ONCE;  // at most MAXIMUM_WAIT_OBJECTS
+    // Threads of machines that did not answer run on until their calls give
+    // up, each with its stack: past this many in the process (a network
+    // outage and a long machine file), later machines are not asked.
+    LONG MostThreads = MOST_ASKING_THREADS;
     MachineQueryFunction Query = QueryMachineStatus;
 };
 

@@ -226,6 +226,13 @@ BOOL CNTService::QueryInstalled()
     return service ? TRUE : FALSE;
 }
 
+void CNTService::SecureProductKeysTraced()
+{
+    // The settings, the clients' key and the status become administrators'
+    // keys (Users read): under HKLM\Software other users could rewrite them.
+    TraceDebug(ServiceName, "Product keys secured: status %ld", static_cast<long>(qel::SecureProductKeys()));
+}
+
 BOOL CNTService::InstallService()
 {
     qel::UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -255,9 +262,7 @@ BOOL CNTService::InstallService()
     int recovery = ApplyServiceRecovery(
         service.get(), Advapi32Function<ChangeServiceConfig2Function>("ChangeServiceConfig2A"));
     TraceDebug(ServiceName, "Recovery settings applied: %d of 3", recovery);
-    // The settings, the clients' key and the status become administrators'
-    // keys (Users read): under HKLM\Software other users could rewrite them.
-    TraceDebug(ServiceName, "Product keys secured: status %ld", static_cast<long>(qel::SecureProductKeys()));
+    SecureProductKeysTraced();
 
     char keyPath[256];
     snprintf(keyPath, sizeof keyPath, "%s%s", EVENT_LOG_KEY_PREFIX, ServiceName);
@@ -326,6 +331,9 @@ BOOL CNTService::HandleStandardCommand(int argc, char** argv)
     if (_stricmp(argument, "-i") == 0) {
         if (QueryInstalled()) {
             printf("%s is already installed\n", ServiceName);
+            // A service installed otherwise (a Windows Installer package, a
+            // version that did not secure them) gets the keys' rights too.
+            SecureProductKeysTraced();
         } else if (InstallService()) {
             printf("%s installed\n", ServiceName);
         } else {

@@ -25,6 +25,9 @@ public:
 
     BOOL QueryInstalled();
     BOOL InstallService();
+    // Software\Morl\qel and the keys below it to SYSTEM and Administrators
+    // (Users read); part of -i, also on a service that is already installed.
+    void SecureProductKeysTraced();
     BOOL RemoveService();
     void ReportServiceEvent(WORD type, DWORD eventId, const char* s1 = nullptr,
                             const char* s2 = nullptr, const char* s3 = nullptr);

@@ -116,7 +116,8 @@ TEST(FleetList, NamesFromTheCommandLineAndFromAFile)
         EXPECT_STRNE("", problem) << bad;
     }
 
-    const std::string file = "# the lab\r\npc1\r\n\r\n  pc2   # by the door\r\npc3,pc4\n";
+    // Saved as UTF-8 by Notepad: the byte order mark is not part of a name.
+    const std::string file = "\xEF\xBB\xBF# the lab\r\npc1\r\n\r\n  pc2   # by the door\r\npc3,pc4\n";
     ASSERT_TRUE(ParseMachineFileText(file.c_str(), file.size(), names, problem)) << problem;
     EXPECT_EQ((std::vector<std::string>{"pc1", "pc2", "pc3", "pc4"}), Names(names));
     EXPECT_FALSE(ParseMachineFileText("pc1\npc 2\n", 9, names, problem));
@@ -304,6 +305,22 @@ TEST(FleetStatus, SlowMachinesAreAskedTogetherAndLeftAtTheBound)
     }
     // Asked one after the other they would take ten bounds.
     EXPECT_LT(took, 5 * asking.BoundMs);
+
+    // The ten left behind still run: with room for two more threads, two
+    // more machines are asked and the rest are not, instead of piling up
+    // threads for as long as the outage lasts.
+    MachineList more;
+    for (int i = 0; i < 5; ++i)
+        more.Add(("slow-more-" + std::to_string(i)).c_str());
+    asking.MostThreads = 12;
+    MachineStatusArray moreStatuses(more.Count());
+    AskMachines(more, asking, moreStatuses);
+    for (size_t i = 0; i < more.Count(); ++i) {
+        EXPECT_TRUE(moreStatuses[i].TimedOut) << more.Name(i);
+        EXPECT_EQ(i < 2 ? static_cast<DWORD>(ERROR_SUCCESS) : static_cast<DWORD>(ERROR_TOO_MANY_TCBS),
+                  moreStatuses[i].AskError)
+            << more.Name(i);
+    }
 
     // The threads left behind finish on their own.
     SetEvent(release.get());

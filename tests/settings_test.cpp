@@ -572,6 +572,15 @@ TEST_F(PolicyStore, PolicyValuesFollowTheLoadRules)
     policy_.SetDword("AffType", 7);
     EXPECT_EQ(0u, Load().AffType);
 
+    // Another tool's string is no policy: "1" as its bytes would be 0x31.
+    policy_.Clear();
+    SetPolicyText("MonitorRestart", "1");
+    SetPolicyText("HourlyRestart", "60");
+    params = Load();
+    EXPECT_EQ(0u, params.MonitorRestart);
+    EXPECT_EQ(0u, params.HourlyRestart);
+    EXPECT_EQ(0u, params.PolicyFixed);
+
     policy_.SetDword("AffType", 1);
     policy_.SetDword("KeepVisible", 1);
     params = Load(SettingsRules::Windows9x);
