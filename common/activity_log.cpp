@@ -355,7 +355,7 @@ namespace {
 // for it; a writer that finds it taken leaves the rotation to its holder.
 // Named per machine like the settings mutex, so the service in session 0 and
 // a console meet.
-// Only a rotation takes the lock.  One made first by another account could
+// A rotation takes the lock, and so do the writers of the held file.  One made first by another account could
 // be held forever to keep the log from rotating until it reaches its cap: the
 // writers of this process then rotate without it, as they would with none.
 HANDLE OpenTrustedLogMutex()
@@ -590,12 +590,28 @@ struct TurnNews {
     DWORD HeldError = ERROR_SUCCESS;
 };
 
+// The held file is shared by every writing process: one appends while
+// another moves its lines into the log and deletes it.  Both take the log's
+// lock for that, waiting a little (these are rare moments, and short ones);
+// without the lock in time they go on, as a rotation does without one.
+constexpr DWORD HELD_TURN_WAIT_MS = 2000;
+
+HANDLE TakeHeldTurn()
+{
+    HANDLE mutex = LogMutex();
+    if (!mutex)
+        return nullptr;
+    DWORD waited = WaitForSingleObject(mutex, HELD_TURN_WAIT_MS);
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex : nullptr;
+}
+
 // The log cannot be opened: the line goes to the held file, bounded like
 // the log.  A held file whose size cannot be read counts as full.
 void WriteHeld(const ServiceLogContext& service, const char* heldPath, const char* text, DWORD error, bool windows9x,
                TurnNews& news)
 {
     LogReports& reports = service.Reports;
+    qel::MutexHold turn(*heldPath ? TakeHeldTurn() : nullptr);
     qel::UniqueFileHandle held;
     if (*heldPath)
         held = OpenForAppend(heldPath, windows9x);
@@ -645,8 +661,9 @@ unsigned long MoveHeldLines(HANDLE log, const char* heldPath, bool windows9x)
 {
     if (GetFileAttributesA(heldPath) == INVALID_FILE_ATTRIBUTES)
         return 0;
-    // Nobody else writes it meanwhile: a writer that could open the held
-    // file now could open the log too.
+    // Another process's writer must not add a line between the move and the
+    // delete: it would be deleted with the file.
+    qel::MutexHold turn(TakeHeldTurn());
     qel::UniqueFileHandle held(CreateFileA(heldPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!held)

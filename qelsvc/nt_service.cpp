@@ -408,19 +408,26 @@ void CNTService::TerminateOwnProcess(DWORD exitCode)
     TerminateProcess(GetCurrentProcess(), exitCode);
 }
 
-bool CNTService::RunHasEnded()
+bool CNTService::ClaimForcedEnd()
 {
     qel::CriticalSectionLock hold(StatusLock);
-    return RunEnded;
+    if (RunEnded || FinalReported)
+        return false;
+    // From here the final report is EndUnfinishedStop's: FinishRun, a late
+    // stop request and the handler leave it alone.
+    FinalReported = true;
+    return true;
 }
 
 void CNTService::EndUnfinishedStop()
 {
+    // Before the report: once the service is reported stopped, Windows may
+    // start it again at once, and a new process must not wait for this one
+    // (which still holds the settings mutex) to finish sending its trace.
+    DrainDebugTrace();
     TraceStatus(SERVICE_STOPPED);
     {
         qel::CriticalSectionLock hold(StatusLock);
-        if (RunEnded || FinalReported)
-            return;
         // No error: the stop was asked for and it has happened, if by force.
         // With an error code Windows (Vista and later) would start the
         // service again a minute later, against the request.
@@ -428,7 +435,6 @@ void CNTService::EndUnfinishedStop()
         Status.dwCheckPoint = 0;
         Status.dwWaitHint = 0;
         SetStatusLocked(SERVICE_STOPPED);
-        FinalReported = true;
     }
     TraceDebug(ServiceName, "Ending the process: the stop did not finish");
     EndProcess(NO_ERROR);

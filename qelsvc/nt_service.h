@@ -47,21 +47,25 @@ public:
     // The Win32 exit code that the final SERVICE_STOPPED report carries (and
     // the process ends with).  Any thread.
     void SetExitCode(DWORD exitCode);
-    // A stop that cannot finish: reports SERVICE_STOPPED at once, with no
-    // error (the stop was asked for: Windows must not start the service
-    // again), reports nothing after it, and ends the process through
-    // EndProcess.  The clients end with it through their job.  Does nothing
-    // once Run has returned: the run's own end reports the stop then.
+    // Whether a stop that cannot finish may end the process: false once Run
+    // has returned (the run's own end reports the stop then).  True makes
+    // the final report this caller's, to be made by EndUnfinishedStop; the
+    // decision is taken under the status lock, so the log line and event of
+    // a forced end are never written for a run that ended by itself.
+    bool ClaimForcedEnd();
+    // After ClaimForcedEnd: reports SERVICE_STOPPED with no error (the stop
+    // was asked for: Windows must not start the service again), reports
+    // nothing after it, and ends the process through EndProcess.  The
+    // clients end with it through their job.
     void EndUnfinishedStop();
-    // Run has returned (the final report is on its way).  Any thread.
-    bool RunHasEnded();
     // The end of a service run, once Run has returned: no stop work starts
     // any more, the one running is waited for, and SERVICE_STOPPED is
     // reported (unless it was already, for good).
     void FinishRun();
-    // Applies the recovery settings to the installed service (as -i does),
-    // so that an upgrade that only replaced the executable gets them too.
-    // Traced; a failure changes nothing else.
+    // At a start: sets the failure actions only where the service has none
+    // (or exactly those of earlier versions), never over an administrator's,
+    // and raises the pre-shutdown time where it is shorter than a stop
+    // needs.  Traced; a failure changes nothing else.
     void ApplyRecoveryAtStart();
 
     // How EndUnfinishedStop ends the process: TerminateProcess on itself (no

@@ -73,7 +73,10 @@ void CSupervisorService::Run()
     if (outcome == SupervisorCore::RunOutcome::SettingsMutexBusy) {
         ReportServiceEvent(EVENTLOG_ERROR_TYPE, EVMSG_SETTINGSMUTEX, SettingsMutexName(),
                            "another program holds it.");
-        SetExitCode(EXIT_SUPERVISOR_RUNNING);
+        // A stop asked for meanwhile has what it asked for: an error code
+        // would have Windows start the service again.
+        if (!Core.StopRequested)
+            SetExitCode(EXIT_SUPERVISOR_RUNNING);
     } else if (outcome == SupervisorCore::RunOutcome::SettingsMutexFailed) {
         ReportSettingsMutexFailure(Core.SettingsMutexError, "it cannot be waited on");
         SetExitCode(Core.SettingsMutexError);
@@ -94,7 +97,7 @@ void CSupervisorService::OnStop()
     if (Core.StopAndWait(Running, StopProgressTick, static_cast<CNTService*>(this)))
         return;
     // A run that has ended meanwhile reports its own stop: nothing is forced.
-    if (RunHasEnded())
+    if (!ClaimForcedEnd())
         return;
     // Every client stop is bounded, so this is a run loop that cannot end.
     // The process ends instead (its clients with it, through their job), so
