@@ -380,6 +380,7 @@ void RunPass::TimedRestartCheck()
 // waits' worth, the timed restart check on every tick.
 void RunPass::OnTick(ULONGLONG now)
 {
+    core_.Status.Touch();
     const ULONGLONG stallPeriod =
         static_cast<ULONGLONG>(core_.Timings.StallCountdown + 1) * core_.Timings.MainWaitMs;
     if (params_.StuckRestart && PeriodElapsed(now, lastStallCheckAt_, stallPeriod)) {

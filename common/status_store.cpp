@@ -120,7 +120,7 @@ bool ReadRecordCode(const char* text, int* value)
 }
 
 // The names StatusStore writes, for clearing a key it could not delete.
-const char* const kRunValueNames[] = {"Version", "Started", "Ended", "ProcessId", "Clients", "UtcOffset"};
+const char* const kRunValueNames[] = {"Version", "Started", "Ended", "Alive", "ProcessId", "Clients", "UtcOffset"};
 
 constexpr ULONGLONG FILETIME_PER_HOUR = 60ull * 60 * 1000 * FILETIME_PER_MS;
 constexpr ULONGLONG FILETIME_PER_DAY = 24 * FILETIME_PER_HOUR;
@@ -441,6 +441,7 @@ StatusSnapshot ReadStatusSnapshotFrom(HKEY key)
     ReadCheckedText(key, "Version", snapshot.Version, sizeof snapshot.Version, IsVersionText);
     ReadCheckedText(key, "Started", snapshot.Started, sizeof snapshot.Started, IsStatusTimeText);
     ReadCheckedText(key, "Ended", snapshot.Ended, sizeof snapshot.Ended, IsStatusTimeText);
+    ReadCheckedText(key, "Alive", snapshot.Alive, sizeof snapshot.Alive, IsStatusTimeText);
     ReadDword(key, "ProcessId", &snapshot.SupervisorProcessId);
     ReadDword(key, "Clients", &snapshot.Clients);
     if (snapshot.Clients > MAX_CLIENTS)
@@ -624,6 +625,7 @@ void StatusStore::Begin(const char* version, DWORD clients)
     FormatStatusTime(started, sizeof started, LocalNowFileTime());
     SetString("Version", version);
     SetString("Started", started);
+    SetString("Alive", started);
     SetDword("ProcessId", GetCurrentProcessId());
     SetDword("Clients", clients);
     WriteUtcOffsetIfChanged();
@@ -637,6 +639,25 @@ void StatusStore::WriteClient(unsigned index, const ClientStatus& status)
     FormatClientRecord(record, sizeof record, status);
     WriteUtcOffsetIfChanged();
     SetString(name, record);
+}
+
+void StatusStore::Touch()
+{
+    char now[24];
+    FormatStatusTime(now, sizeof now, LocalNowFileTime());
+    SetString("Alive", now);
+}
+
+bool StatusShowsLiveRun(const StatusSnapshot& snapshot, ULONGLONG nowAtWriter)
+{
+    if (!snapshot.Present || snapshot.Ended[0] != '\0')
+        return false;
+    // A key from a version that wrote no sign of life: taken as it stands.
+    ULONGLONG lastSign = 0;
+    if (!ParseStatusTime(snapshot.Alive, &lastSign))
+        return true;
+    // A clock set back since then proves nothing either way: alive.
+    return nowAtWriter < lastSign || nowAtWriter - lastSign <= STATUS_ALIVE_LIMIT_MS * FILETIME_PER_MS;
 }
 
 void StatusStore::End()

@@ -100,6 +100,7 @@ struct StatusSnapshot {
     char Version[16] = {};    // digits and dots
     char Started[24] = {};    // a status time
     char Ended[24] = {};      // set when the run that wrote it ended
+    char Alive[24] = {};      // the run's last sign of life (a status time)
     DWORD SupervisorProcessId = 0;
     DWORD Clients = 0;        // slots of that run
     // The writer's local time minus UTC, in minutes, so that durations can
@@ -113,6 +114,15 @@ struct StatusSnapshot {
 
 // Reads the key on this machine (any process, any user who may read HKLM).
 StatusSnapshot ReadStatusSnapshot();
+
+// How long a run may go without a sign of life before a reader that has
+// only the key takes it for dead: many ticks of the run loop, and more than
+// its longest stretch of work between two (a restart of every client).
+constexpr ULONGLONG STATUS_ALIVE_LIMIT_MS = 10 * 60 * 1000;
+// Whether the key shows a run that still works, judged by the key alone:
+// present, not ended, and alive within the limit by the writer's clock (a
+// key of an earlier version, without Alive, counts as alive).
+bool StatusShowsLiveRun(const StatusSnapshot& snapshot, ULONGLONG nowAtWriter);
 
 // Opens the status key of a machine whose HKEY_LOCAL_MACHINE is `root`
 // (from RegConnectRegistryA) for reading.  The key lives in the 32-bit view;
@@ -174,6 +184,10 @@ public:
     // which has no volatile keys, the key is removed so that nothing stale
     // survives a reboot.
     void End();
+    // A sign of life, every tick of the run loop: a reader that cannot ask
+    // the supervisor itself (a 9x machine, read remotely) tells a run that
+    // still works from one whose process died without ending it.
+    void Touch();
 
     unsigned Writes() const { return writes_; }
     unsigned FailedWrites() const { return failed_; }

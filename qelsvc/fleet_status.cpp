@@ -294,7 +294,9 @@ void FormatMachineSummary(char* out, size_t outSize, const MachineStatus& status
                  static_cast<unsigned long>(status.ServiceError));
         return;
     case SupervisorRunState::NotRunning:
-        if (status.NoServiceManager)
+        if (status.NoServiceManager && snapshot.Present && snapshot.Ended[0] == '\0')
+            snprintf(out, outSize, "%s: not supervising since %s%s", name, snapshot.Alive, family);
+        else if (status.NoServiceManager)
             snprintf(out, outSize, "%s: not supervising%s", name,
                      snapshot.Present ? family : " (9x machine, no status key)");
         else if (status.ServiceError == ERROR_SERVICE_DOES_NOT_EXIST)

@@ -183,9 +183,10 @@ MachineAnswer AnswerOf(const MachineStatus& status)
 SupervisorRunState RunStateOf(const MachineStatus& status)
 {
     if (status.NoServiceManager)
-        // Removed at the end of every run: a key without an end is a run.
-        return status.Snapshot.Present && status.Snapshot.Ended[0] == '\0' ? SupervisorRunState::Runs
-                                                                           : SupervisorRunState::NotRunning;
+        // Removed at the end of every run, but a supervisor that died leaves
+        // it: only a key with a recent sign of life is a run.
+        return StatusShowsLiveRun(status.Snapshot, NowAtWriter(status.Snapshot)) ? SupervisorRunState::Runs
+                                                                                  : SupervisorRunState::NotRunning;
     if (status.ServiceError == ERROR_SERVICE_DOES_NOT_EXIST)
         return SupervisorRunState::NotRunning;
     if (status.ServiceError != ERROR_SUCCESS)

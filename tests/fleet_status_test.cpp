@@ -145,6 +145,13 @@ TEST(FleetStatus, SummariesAndTheWorstCode)
     MachineStatus nineX = Running(1);
     nineX.ServiceError = RPC_S_SERVER_UNAVAILABLE;
     nineX.NoServiceManager = true;
+    // A 9x supervisor that died leaves its key: only a recent sign of life
+    // makes it a run.
+    MachineStatus nineXDead = nineX;
+    snprintf(nineXDead.Snapshot.Alive, sizeof nineXDead.Snapshot.Alive, "2026-12-07T20:15:03");
+    MachineStatus nineXAlive = nineX;
+    snprintf(nineXAlive.Snapshot.Alive, sizeof nineXAlive.Snapshot.Alive, "%s",
+             TimeText(LocalNowFileTime() - 2 * kMinute).c_str());
     MachineStatus nineXIdle = Failed(ERROR_SUCCESS, RPC_S_SERVER_UNAVAILABLE);
     nineXIdle.NoServiceManager = true;
     MachineStatus late = Failed(ERROR_SUCCESS, ERROR_SUCCESS);
@@ -161,6 +168,8 @@ TEST(FleetStatus, SummariesAndTheWorstCode)
         {notInstalled, "pc17: service not installed", 3},
         {noKey, "pc17: service running, no status key", 1},
         {nineX, "pc17: 1 of 1 clients working, up 3d02:10 (9x machine: status key only)", 0},
+        {nineXAlive, "pc17: 1 of 1 clients working, up 3d02:10 (9x machine: status key only)", 0},
+        {nineXDead, "pc17: not supervising since 2026-12-07T20:15:03 (9x machine: status key only)", 3},
         {nineXIdle, "pc17: not supervising (9x machine, no status key)", 3},
         {Failed(ERROR_BAD_NETPATH, RPC_S_SERVER_UNAVAILABLE), "pc17: not reachable (error 53)", 4},
         {Failed(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED), "pc17: access denied", 4},
