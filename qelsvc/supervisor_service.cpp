@@ -23,8 +23,7 @@ CSupervisorService::CSupervisorService() : CNTService(NT_SERVICE_NAME), Core(Ser
     Core.SetEventSink(ReportSupervisorEvent, static_cast<CNTService*>(this));
     Core.LoadParams(SettingsRules::NT);
     StopWaitHint = Core.Params.NumClients * 1500;
-    SyncObjectsReady = Core.CreateSyncObjects();
-    if (!SyncObjectsReady)
+    if (!Core.CreateSyncObjects())
         SyncObjectsError = GetLastError();
 }
 

@@ -36,10 +36,9 @@ public:
     DWORD CommandError = ERROR_SUCCESS;
 
     SupervisorCore Core;
-    // False when an event or the mutex could not be created as a console
-    // needs them.  The service refuses to start without its events; the
-    // mutex it claims for itself at its start.
-    bool SyncObjectsReady = false;
+    // Why an event or the mutex could not be created as a console needs
+    // them (0: all were).  The service refuses to start without its events;
+    // the mutex it claims for itself at its start.
     DWORD SyncObjectsError = 0;
 
 private:
